@@ -1,0 +1,71 @@
+# Two entry points for a fresh Debian machine: `make run` and `make test`.
+# Everything else here is what they are made of.
+
+JOBS    ?= $(shell nproc)
+BUILD   ?= build
+SAN     ?= build-san
+TSAN    ?= build-tsan
+CMAKE_FLAGS ?=
+FILE    ?=
+SAMPLE  := $(BUILD)/sample/lesson.zmr
+
+.PHONY: all deps build build-san build-tsan test test-normal test-san test-tsan run sample format clean
+
+all: build
+
+deps:
+	@scripts/install-deps --check 2>/dev/null || scripts/install-deps
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+$(SAN)/CMakeCache.txt:
+	cmake -S . -B $(SAN) -DCMAKE_BUILD_TYPE=Debug -DKOVEL_SANITIZE=ON -DKOVEL_BENCH=OFF $(CMAKE_FLAGS)
+
+$(TSAN)/CMakeCache.txt:
+	cmake -S . -B $(TSAN) -DCMAKE_BUILD_TYPE=Debug -DKOVEL_TSAN=ON -DKOVEL_BENCH=OFF $(CMAKE_FLAGS)
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-san: deps $(SAN)/CMakeCache.txt
+	cmake --build $(SAN) -j $(JOBS)
+
+build-tsan: deps $(TSAN)/CMakeCache.txt
+	cmake --build $(TSAN) -j $(JOBS)
+
+test-normal: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-san: build-san
+	cd $(SAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+test-tsan: build-tsan
+	cd $(TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS) -L threaded
+
+test: test-normal test-san test-tsan
+
+# A sample lesson (about a minute, three streams, texts and chapters), made once.
+sample: build
+	@if [ -x $(BUILD)/tools/zmr ] && [ ! -f $(SAMPLE) ]; then \
+	    mkdir -p $(dir $(SAMPLE)) && \
+	    $(BUILD)/tools/zmr create $(SAMPLE) --pattern --tone --duration 60 \
+	        --title "示例课程：屏幕录制入门" --maker "张老师" --account "zhanglaoshi" --date "2026-12-08" \
+	        --chapter 0="第一章 开始" --chapter 20="第二章 演示" --chapter 40="第三章 总结"; \
+	fi
+
+run: build sample
+	@file="$(FILE)"; [ -n "$$file" ] || file="$(SAMPLE)"; \
+	export KOVEL_REGISTRY="$(CURDIR)/$(BUILD)/registry.db"; \
+	if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ]; then \
+	    exec $(BUILD)/player/kovelplayer "$$file"; \
+	else \
+	    echo "no display: playing headless"; \
+	    exec $(BUILD)/player/kovelplayer --headless "$$file" --seconds 10; \
+	fi
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(SAN) $(TSAN)

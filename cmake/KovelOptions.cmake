@@ -1,0 +1,38 @@
+# Warning and sanitizer settings for project code. Third-party code never gets
+# these flags; call kovel_project_target() on every target the project owns.
+
+set(KOVEL_WARNINGS -Wall -Wextra -Werror -Wno-missing-field-initializers)
+
+if(KOVEL_SANITIZE AND KOVEL_TSAN)
+    message(FATAL_ERROR "KOVEL_SANITIZE and KOVEL_TSAN cannot be combined")
+endif()
+
+if(KOVEL_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+if(KOVEL_TSAN)
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+endif()
+
+function(kovel_project_target target)
+    target_compile_options(${target} PRIVATE ${KOVEL_WARNINGS})
+endfunction()
+
+# kovel_test(NAME name SOURCES ... LIBS ... [LABELS ...] [ENV ...])
+# Every test runs with the build's registry and without a display.
+function(kovel_test)
+    cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+    add_executable(${T_NAME} ${T_SOURCES})
+    kovel_project_target(${T_NAME})
+    target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 300)
+    endif()
+    set_tests_properties(${T_NAME} PROPERTIES
+        TIMEOUT ${T_TIMEOUT}
+        LABELS "${T_LABELS}"
+        ENVIRONMENT "KOVEL_REGISTRY=${KOVEL_BUILD_REGISTRY};QT_QPA_PLATFORM=offscreen;SDL_AUDIODRIVER=dummy;XDG_DATA_HOME=${CMAKE_BINARY_DIR}/test-data;${T_ENV}")
+endfunction()
