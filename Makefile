@@ -47,9 +47,9 @@ test: test-normal test-san test-tsan
 
 # A sample lesson (about a minute, three streams, texts and chapters), made once.
 sample: build
-	@if [ -x $(BUILD)/tools/zmr ] && [ ! -f $(SAMPLE) ]; then \
+	@if [ -x $(BUILD)/bin/zmr ] && [ ! -f $(SAMPLE) ]; then \
 	    mkdir -p $(dir $(SAMPLE)) && \
-	    $(BUILD)/tools/zmr create $(SAMPLE) --pattern --tone --duration 60 \
+	    $(BUILD)/bin/zmr create $(SAMPLE) --pattern --tone --duration 60 \
 	        --title "示例课程：屏幕录制入门" --maker "张老师" --account "zhanglaoshi" --date "2026-12-08" \
 	        --chapter 0="第一章 开始" --chapter 20="第二章 演示" --chapter 40="第三章 总结"; \
 	fi
@@ -58,10 +58,10 @@ run: build sample
 	@file="$(FILE)"; [ -n "$$file" ] || file="$(SAMPLE)"; \
 	export KOVEL_REGISTRY="$(CURDIR)/$(BUILD)/registry.db"; \
 	if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ]; then \
-	    exec $(BUILD)/player/kovelplayer "$$file"; \
+	    exec $(BUILD)/bin/kovelplayer "$$file"; \
 	else \
 	    echo "no display: playing headless"; \
-	    exec $(BUILD)/player/kovelplayer --headless "$$file" --seconds 10; \
+	    exec $(BUILD)/bin/kovelplayer --headless "$$file" --seconds 10; \
 	fi
 
 format:

@@ -36,3 +36,15 @@ function(kovel_test)
         LABELS "${T_LABELS}"
         ENVIRONMENT "KOVEL_REGISTRY=${KOVEL_BUILD_REGISTRY};QT_QPA_PLATFORM=offscreen;SDL_AUDIODRIVER=dummy;XDG_DATA_HOME=${CMAKE_BINARY_DIR}/test-data;${T_ENV}")
 endfunction()
+
+# Plug-ins are built into lib/ and registered into the build's registry as
+# soon as they are linked, so tests and `make run` find them by class id.
+function(kovel_plugin target)
+    set_target_properties(${target} PROPERTIES PREFIX "lib" LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+    add_dependencies(${target} kovel-regsvr)
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -E env KOVEL_REGISTRY=${KOVEL_BUILD_REGISTRY} ASAN_OPTIONS=detect_leaks=0
+                $<TARGET_FILE:kovel-regsvr> $<TARGET_FILE:${target}>
+        COMMENT "Registering ${target} into ${KOVEL_BUILD_REGISTRY}"
+        VERBATIM)
+endfunction()
