@@ -4,6 +4,7 @@
 // $XDG_DATA_HOME/kovel/registry.db.
 #pragma once
 
+#include "kovel/hresult.h"
 #include "kovel/types.h"
 
 struct KovelRegistryKey;

@@ -1,0 +1,204 @@
+// The registry store: keys, values, enumeration, deletion, the store's
+// location, and two processes writing at once.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <set>
+#include <string>
+
+#include "kovel/registry.h"
+#include "test_support.h"
+
+namespace {
+
+bool FileExists(const std::string& p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0;
+}
+
+std::set<std::string> SubkeysOf(HKEY h) {
+    std::set<std::string> names;
+    char name[256];
+    for (DWORD i = 0; RegEnumKeyA(h, i, name, sizeof name) == ERROR_SUCCESS; ++i) names.insert(name);
+    return names;
+}
+
+TEST(RegistryKeys, CreateOpenCaseInsensitiveAndMissing) {
+    TempRegistry reg;
+    HKEY h = nullptr;
+    ASSERT_EQ(RegCreateKeyA(HKEY_CLASSES_ROOT, "CLSID\\{ABC}\\InprocServer32", &h), ERROR_SUCCESS);
+    EXPECT_TRUE(FileExists(reg.file())) << "store folders are created when missing";
+    RegCloseKey(h);
+
+    HKEY o = nullptr;
+    EXPECT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "clsid\\{abc}\\INPROCSERVER32", &o), ERROR_SUCCESS);
+    RegCloseKey(o);
+    EXPECT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "CLSID\\{ABD}", &o), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(o, nullptr);
+    EXPECT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "CLSID\\\\x", &o), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegOpenKeyA(nullptr, "CLSID", &o), ERROR_INVALID_HANDLE);
+
+    // A relative open from an open key.
+    HKEY clsid = nullptr;
+    ASSERT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "CLSID", &clsid), ERROR_SUCCESS);
+    EXPECT_EQ(RegOpenKeyA(clsid, "{Abc}", &o), ERROR_SUCCESS);
+    RegCloseKey(o);
+    RegCloseKey(clsid);
+}
+
+TEST(RegistryValues, DefaultAndNamedValues) {
+    TempRegistry reg;
+    ASSERT_EQ(SetString("Filter\\{X}", nullptr, "default text"), ERROR_SUCCESS);
+    ASSERT_EQ(SetString("Filter\\{X}", "Merit", "00600000"), ERROR_SUCCESS);
+    EXPECT_EQ(GetString("Filter\\{X}", nullptr), "default text");
+    EXPECT_EQ(GetString("Filter\\{X}", ""), "default text") << "empty name is the default value";
+    EXPECT_EQ(GetString("filter\\{x}", "MERIT"), "00600000");
+    // Overwriting keeps one value.
+    ASSERT_EQ(SetString("Filter\\{X}", "merit", "00200000"), ERROR_SUCCESS);
+    EXPECT_EQ(GetString("Filter\\{X}", "Merit"), "00200000");
+    // UTF-8 text is kept byte for byte.
+    ASSERT_EQ(SetString("Filter\\{X}", "Name", "\xE8\xAF\xBE\xE4\xBB\xB6"), ERROR_SUCCESS);
+    EXPECT_EQ(GetString("Filter\\{X}", "Name"), "\xE8\xAF\xBE\xE4\xBB\xB6");
+}
+
+TEST(RegistryValues, SizesAndErrors) {
+    TempRegistry reg;
+    ASSERT_EQ(SetString("K", "v", "hello"), ERROR_SUCCESS);
+    HKEY h = nullptr;
+    ASSERT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "K", &h), ERROR_SUCCESS);
+
+    DWORD type = 0, size = 0;
+    EXPECT_EQ(RegQueryValueExA(h, "v", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, REG_SZ);
+    EXPECT_EQ(size, 6u) << "size includes the terminator";
+
+    char small[3] = {'x', 'x', 'x'};
+    size = sizeof small;
+    EXPECT_EQ(RegQueryValueExA(h, "v", nullptr, nullptr, reinterpret_cast<BYTE*>(small), &size),
+              ERROR_MORE_DATA);
+    EXPECT_EQ(size, 6u);
+
+    char buf[16];
+    size = sizeof buf;
+    EXPECT_EQ(RegQueryValueExA(h, "missing", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size),
+              ERROR_FILE_NOT_FOUND);
+
+    // Data without a terminator still reads back terminated.
+    ASSERT_EQ(RegSetValueExA(h, "raw", 0, REG_SZ, reinterpret_cast<const BYTE*>("abc"), 3), ERROR_SUCCESS);
+    size = sizeof buf;
+    ASSERT_EQ(RegQueryValueExA(h, "raw", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(size, 4u);
+    EXPECT_STREQ(buf, "abc");
+
+    EXPECT_EQ(RegDeleteValueA(h, "V"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueA(h, "v"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(GetString("K", "v"), std::nullopt);
+    RegCloseKey(h);
+}
+
+TEST(RegistryKeys, EnumerationKeepsNamesAsGiven) {
+    TempRegistry reg;
+    HKEY h = nullptr;
+    for (const char* k : {"Root\\Beta", "Root\\alpha", "Root\\Gamma\\Deep"}) {
+        ASSERT_EQ(RegCreateKeyA(HKEY_CLASSES_ROOT, k, &h), ERROR_SUCCESS);
+        RegCloseKey(h);
+    }
+    // Creating an existing key with other case neither duplicates nor renames it.
+    ASSERT_EQ(RegCreateKeyA(HKEY_CLASSES_ROOT, "ROOT\\BETA", &h), ERROR_SUCCESS);
+    RegCloseKey(h);
+
+    HKEY root = nullptr;
+    ASSERT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "Root", &root), ERROR_SUCCESS);
+    EXPECT_EQ(SubkeysOf(root), (std::set<std::string>{"alpha", "Beta", "Gamma"}));
+    char name[256];
+    EXPECT_EQ(RegEnumKeyA(root, 3, name, sizeof name), ERROR_NO_MORE_ITEMS);
+    char tiny[2];
+    EXPECT_EQ(RegEnumKeyA(root, 0, tiny, sizeof tiny), ERROR_MORE_DATA);
+    RegCloseKey(root);
+}
+
+TEST(RegistryKeys, DeletionOnlyOfLeafKeys) {
+    TempRegistry reg;
+    ASSERT_EQ(SetString("A\\B", "x", "1"), ERROR_SUCCESS);
+    EXPECT_NE(RegDeleteKeyA(HKEY_CLASSES_ROOT, "A"), ERROR_SUCCESS) << "a key with subkeys stays";
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, "a\\b"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, "A\\B"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, "A"), ERROR_SUCCESS);
+    HKEY h = nullptr;
+    EXPECT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "A", &h), ERROR_FILE_NOT_FOUND);
+    // Values of a deleted key do not come back with a new key of that name.
+    ASSERT_EQ(RegCreateKeyA(HKEY_CLASSES_ROOT, "A\\B", &h), ERROR_SUCCESS);
+    RegCloseKey(h);
+    EXPECT_EQ(GetString("A\\B", "x"), std::nullopt);
+}
+
+TEST(RegistryStore, EnvironmentIsReadAtEachOpen) {
+    TempRegistry first;
+    ASSERT_EQ(SetString("Only\\Here", nullptr, "first"), ERROR_SUCCESS);
+    {
+        TempRegistry second;
+        EXPECT_EQ(GetString("Only\\Here", nullptr), std::nullopt);
+    }
+    EXPECT_EQ(GetString("Only\\Here", nullptr), "first");
+
+    // Without $KOVEL_REGISTRY the store lives under $XDG_DATA_HOME.
+    std::string xdg = first.dir() + "/xdg";
+    const char* oldXdg = std::getenv("XDG_DATA_HOME");
+    std::string savedXdg = oldXdg ? oldXdg : "";
+    std::string savedReg = std::getenv("KOVEL_REGISTRY");
+    unsetenv("KOVEL_REGISTRY");
+    setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+    EXPECT_EQ(SetString("Xdg", nullptr, "v"), ERROR_SUCCESS);
+    EXPECT_TRUE(FileExists(xdg + "/kovel/registry.db"));
+    if (oldXdg)
+        setenv("XDG_DATA_HOME", savedXdg.c_str(), 1);
+    else
+        unsetenv("XDG_DATA_HOME");
+    setenv("KOVEL_REGISTRY", savedReg.c_str(), 1);
+}
+
+TEST(RegistryStore, OverlongStorePathIsRefused) {
+    TempRegistry reg;
+    std::string longPath = reg.dir() + "/" + std::string(5000, 'a') + ".db";
+    setenv("KOVEL_REGISTRY", longPath.c_str(), 1);
+    HKEY h = nullptr;
+    EXPECT_NE(RegCreateKeyA(HKEY_CLASSES_ROOT, "X", &h), ERROR_SUCCESS);
+    setenv("KOVEL_REGISTRY", reg.file().c_str(), 1);
+}
+
+TEST(RegistryStore, TwoProcessesWritingAtOnceBothSucceed) {
+    TempRegistry reg;
+    ASSERT_EQ(SetString("Init", nullptr, "x"), ERROR_SUCCESS);  // the file exists before both start
+    constexpr int kKeys = 150;
+    auto writeAll = [&](const char* who) {
+        for (int i = 0; i < kKeys; ++i) {
+            std::string key = std::string("Proc\\") + who + "\\" + std::to_string(i);
+            if (SetString(key, "n", std::to_string(i)) != ERROR_SUCCESS)
+                return false;
+        }
+        return true;
+    };
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        _exit(writeAll("child") ? 0 : 1);
+    bool parentOk = writeAll("parent");
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(parentOk);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    for (const char* who : {"parent", "child"}) {
+        HKEY h = nullptr;
+        ASSERT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, (std::string("Proc\\") + who).c_str(), &h), ERROR_SUCCESS);
+        EXPECT_EQ(SubkeysOf(h).size(), size_t(kKeys)) << who;
+        RegCloseKey(h);
+        EXPECT_EQ(GetString(std::string("Proc\\") + who + "\\77", "n"), "77");
+    }
+}
+
+}  // namespace
