@@ -62,13 +62,14 @@ class CMediaFilterCore : public CRefCountedObject, public IBaseFilter, public IA
     void IncrementPinVersion();
 
   protected:
-    FILTER_STATE m_State = State_Stopped;
+    std::atomic<FILTER_STATE> m_State{State_Stopped};
     IReferenceClock* m_pClock = nullptr;
     REFERENCE_TIME m_tStart = 0;
     CLockSection* m_pLock;
     CLSID m_clsid;
     IFilterGraph* m_pGraph = nullptr;
-    IMediaEventSink* m_pSink = nullptr;
+    // Read by worker threads without the filter lock.
+    std::atomic<IMediaEventSink*> m_pSink{nullptr};
     WCHAR* m_pName = nullptr;
     std::atomic<LONG> m_PinVersion{1};
 };

@@ -38,6 +38,11 @@ class COutputPinCore : public CPinCore {
     virtual HRESULT PushEndFlush();
     virtual HRESULT PushNewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate);
 
+    // The usual ChooseBufferSize body: asks for cBuffers of cbBuffer bytes
+    // (alignment and prefix as handed in) and fails with E_FAIL when granted less.
+    static HRESULT SetBufferProperties(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProperties,
+                                       LONG cBuffers, LONG cbBuffer);
+
     IMemAllocator* Allocator() const { return m_pAllocator; }
     IMemInputPin* PeerInput() const { return m_pInputPin; }
 

@@ -101,7 +101,7 @@ class CPinCore : public CRefCountedObject, public IPin, public IQualityControl {
     bool m_bCanReconnectWhenActive = false;
     bool m_bTryMyTypesFirst = false;
     IQualityControl* m_pQSink = nullptr;
-    LONG m_TypeVersion = 1;
+    std::atomic<LONG> m_TypeVersion{1};
     REFERENCE_TIME m_tStart = 0;
     REFERENCE_TIME m_tStop = MAX_TIME;
     double m_dRate = 1.0;

@@ -51,4 +51,6 @@ class CWorkerThread {
     std::atomic<HRESULT> m_dwReturnVal{0};
     std::atomic<std::thread*> m_pThread{nullptr};
     std::atomic<DWORD> m_dwThreadValue{0};
+    // Set when the thread body has returned, so a sender never waits on a thread that is gone.
+    std::atomic<bool> m_bBodyEnded{false};
 };
