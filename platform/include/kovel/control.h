@@ -25,6 +25,12 @@ struct IMediaEvent : IDispatch {
     virtual HRESULT FreeEventParams(LONG lEvCode, LONG_PTR lParam1, LONG_PTR lParam2) = 0;
 };
 
+// SetNotifyWindow(hwnd, msg, instance) on this system: `hwnd` is a QObject*
+// cast to OAHWND. Whenever an event is queued, from whatever thread, the graph
+// posts `new QEvent(QEvent::Type(QEvent::User + msg))` to that object with
+// QCoreApplication::postEvent; it never calls into the application directly.
+// The application drains the queue with GetEvent(.., 0) on its own thread and
+// calls SetNotifyWindow(0, 0, 0) before the object goes away.
 struct IMediaEventEx : IMediaEvent {
     virtual HRESULT SetNotifyWindow(OAHWND hwnd, LONG lMsg, LONG_PTR lInstanceData) = 0;
     virtual HRESULT SetNotifyFlags(LONG lNoNotifyFlags) = 0;
