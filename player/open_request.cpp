@@ -1,0 +1,104 @@
+#include "open_request.h"
+
+#include <unistd.h>
+
+#include <QLocalSocket>
+#include <QPointer>
+#include <QTimer>
+#include <QVariant>
+
+#include "courseware_format.h"
+
+namespace kovel::player {
+
+QString OpenRequestServerName() {
+    const QByteArray over = qgetenv("KOVEL_PLAYER_SOCKET");
+    if (!over.isEmpty())
+        return QString::fromLocal8Bit(over);
+    return QStringLiteral("kovelplayer-%1").arg(uint(getuid()));
+}
+
+QByteArray EncodeOpenRequest(uint32_t dwData, const QByteArray& text) {
+    QByteArray message(int(kRequestHeadSize), '\0');
+    auto* p = reinterpret_cast<uint8_t*>(message.data());
+    zmr::WriteU32(p, dwData);
+    zmr::WriteU32(p + 4, uint32_t(text.size()));
+    message.append(text);
+    return message;
+}
+
+COpenRequestServer::COpenRequestServer(Handler handler, QObject* parent)
+    : QObject(parent), m_handler(std::move(handler)) {
+    m_server.setSocketOptions(QLocalServer::UserAccessOption);
+    connect(&m_server, &QLocalServer::newConnection, this, &COpenRequestServer::OnNewConnection);
+}
+
+bool COpenRequestServer::Listen(const QString& name, QString* error) {
+    if (m_server.listen(name))
+        return true;
+    if (m_server.serverError() == QAbstractSocket::AddressInUseError) {
+        QLocalSocket probe;
+        probe.connectToServer(name);
+        if (probe.waitForConnected(500)) {
+            probe.abort();
+            if (error)
+                *error = QStringLiteral("another player already listens on %1").arg(name);
+            return false;
+        }
+        QLocalServer::removeServer(name);
+        if (m_server.listen(name))
+            return true;
+    }
+    if (error)
+        *error = m_server.errorString();
+    return false;
+}
+
+void COpenRequestServer::OnNewConnection() {
+    while (QLocalSocket* socket = m_server.nextPendingConnection()) {
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { OnReadyRead(socket); });
+        QTimer::singleShot(kRequestTimeoutMs, socket, [socket] {
+            if (!socket->property("kovelAnswered").toBool())
+                socket->abort();
+        });
+        OnReadyRead(socket);
+    }
+}
+
+void COpenRequestServer::Answer(QLocalSocket* socket, bool handled) {
+    socket->setProperty("kovelAnswered", true);
+    uint8_t reply[4];
+    zmr::WriteU32(reply, handled ? 1u : 0u);
+    socket->write(reinterpret_cast<const char*>(reply), sizeof(reply));
+    socket->disconnectFromServer();
+}
+
+void COpenRequestServer::OnReadyRead(QLocalSocket* socket) {
+    if (socket->property("kovelBusy").toBool() || socket->property("kovelAnswered").toBool())
+        return;
+    if (socket->bytesAvailable() < qint64(kRequestHeadSize))
+        return;
+    QByteArray head = socket->peek(kRequestHeadSize);
+    const auto* p = reinterpret_cast<const uint8_t*>(head.constData());
+    const uint32_t dwData = zmr::ReadU32(p);
+    const uint32_t cbData = zmr::ReadU32(p + 4);
+    if (cbData > kMaxRequestBytes) {
+        Answer(socket, false);
+        return;
+    }
+    if (socket->bytesAvailable() < qint64(kRequestHeadSize) + qint64(cbData))
+        return;
+    socket->skip(kRequestHeadSize);
+    const QByteArray text = socket->read(qint64(cbData));
+
+    // The handler may run a nested event loop (a message box); the socket
+    // must not be handled twice meanwhile, and may be gone afterwards.
+    socket->setProperty("kovelBusy", true);
+    QPointer<QLocalSocket> guard(socket);
+    const bool handled = m_handler ? m_handler(dwData, text) : false;
+    if (guard)
+        Answer(guard, handled);
+}
+
+}  // namespace kovel::player

@@ -1,0 +1,58 @@
+// Open requests: another program of the same user hands the running player a
+// lesson to open (and, optionally, switches chapter editing on).
+//
+// The player listens on a per-user local socket, OpenRequestServerName().
+// One request per connection, all integers little-endian:
+//   offset 0: uint32 dwData  1 asks for edit mode, anything else leaves it as it is
+//   offset 4: uint32 cbData  length of the text in bytes
+//   offset 8: cbData bytes   the text: a file path in the file system's bytes,
+//                            not necessarily terminated; an empty text leaves edit mode
+// The player answers with one uint32: 1 when the request was handled, 0 when
+// it was refused, then closes the connection. A cbData above kMaxRequestBytes
+// is refused before anything is read or allocated.
+#pragma once
+
+#include <QByteArray>
+#include <QLocalServer>
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <functional>
+
+class QLocalSocket;
+
+namespace kovel::player {
+
+constexpr uint32_t kRequestHeadSize = 8;
+constexpr uint32_t kMaxRequestBytes = 64 * 1024;
+// A peer that has not sent its whole request by then is dropped.
+constexpr int kRequestTimeoutMs = 5000;
+
+// "kovelplayer-<uid>", or $KOVEL_PLAYER_SOCKET when set (tests, several players).
+QString OpenRequestServerName();
+
+QByteArray EncodeOpenRequest(uint32_t dwData, const QByteArray& text);
+
+class COpenRequestServer : public QObject {
+    Q_OBJECT
+  public:
+    // Returns whether the request was handled (the answer sent back).
+    using Handler = std::function<bool(uint32_t dwData, const QByteArray& text)>;
+
+    explicit COpenRequestServer(Handler handler, QObject* parent = nullptr);
+
+    // Listens on name, owner-only. A socket file left by a player that is gone
+    // is removed; a name a live player answers on is left alone (false).
+    bool Listen(const QString& name, QString* error);
+    QString FullServerName() const { return m_server.fullServerName(); }
+
+  private:
+    void OnNewConnection();
+    void OnReadyRead(QLocalSocket* socket);
+    static void Answer(QLocalSocket* socket, bool handled);
+
+    QLocalServer m_server;
+    Handler m_handler;
+};
+
+}  // namespace kovel::player

@@ -1,0 +1,377 @@
+#include "player_dlg.h"
+
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QShortcut>
+#include <QSlider>
+#include <cstdio>
+
+#include "gbk_text.h"
+#include "link_label.h"
+#include "open_request.h"
+#include "report_message.h"
+
+namespace kovel::player {
+
+const char kOpenFilter[] = "zumaro(.zmr)|*.zmr|支持格式(*wma,*asf)|*.wma;*.asf;*.wmv|all Files|*.*||";
+
+QStringList ConvertFilterList(const char* filter) {
+    QStringList parts = QString::fromUtf8(filter).split(QLatin1Char('|'));
+    QStringList out;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        if (parts[i].isEmpty())
+            break;
+        QStringList patterns = parts[i + 1].split(QLatin1Char(';'), Qt::SkipEmptyParts);
+        for (QString& p : patterns)
+            if (p == QLatin1String("*.*"))
+                p = QStringLiteral("*");
+        out << parts[i] + QStringLiteral(" (") + patterns.join(QLatin1Char(' ')) + QLatin1Char(')');
+    }
+    return out;
+}
+
+std::string PendingFileFromArguments(int argc, char** argv, int first) {
+    std::string line;
+    for (int i = first; i < argc; ++i) {
+        if (i > first)
+            line += ' ';
+        line += argv[i];
+    }
+    const size_t begin = line.find_first_not_of('"');
+    if (begin == std::string::npos)
+        return std::string();
+    const size_t end = line.find_last_not_of('"');
+    return line.substr(begin, end - begin + 1);
+}
+
+QIcon PlayerIcon() {
+    QIcon icon;
+    for (int size : {16, 32, 48, 64}) {
+        QPixmap pm(size, size);
+        pm.fill(Qt::transparent);
+        QPainter p(&pm);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setBrush(QColor(32, 96, 176));
+        p.setPen(Qt::NoPen);
+        p.drawRoundedRect(QRectF(0.5, 0.5, size - 1, size - 1), size / 5.0, size / 5.0);
+        QPainterPath play;
+        play.moveTo(size * 0.36, size * 0.25);
+        play.lineTo(size * 0.76, size * 0.5);
+        play.lineTo(size * 0.36, size * 0.75);
+        play.closeSubpath();
+        p.setBrush(Qt::white);
+        p.drawPath(play);
+        p.end();
+        icon.addPixmap(pm);
+    }
+    return icon;
+}
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+    const DialogTemplate& tmpl = AboutDialogTemplate();
+    setWindowTitle(QString::fromUtf8(tmpl.title));
+    setFont(DialogFont(tmpl));
+    const DialogBaseUnits units = BaseUnitsOf(font());
+    setFixedSize(units.ToPixels(0, 0, tmpl.cx, tmpl.cy).size());
+    for (const ControlSpec& c : tmpl.controls) {
+        const QRect r = units.ToPixels(c.x, c.y, c.cx, c.cy);
+        QWidget* w = nullptr;
+        if (c.kind == ControlKind::PushButton) {
+            auto* b = new QPushButton(QString::fromUtf8(c.text), this);
+            b->setDefault(true);
+            connect(b, &QPushButton::clicked, this, &QDialog::accept);
+            w = b;
+        } else if (c.kind == ControlKind::Icon) {
+            auto* l = new QLabel(this);
+            l->setPixmap(PlayerIcon().pixmap(32, 32));
+            w = l;
+            w->setGeometry(QRect(r.topLeft(), QSize(32, 32)));
+            continue;
+        } else {
+            auto* l = new QLabel(QString::fromUtf8(c.text), this);
+            l->setTextFormat(Qt::PlainText);
+            w = l;
+        }
+        w->setObjectName(QStringLiteral("ctl%1").arg(c.id));
+        w->setGeometry(r);
+    }
+}
+
+CPlayerDlg::CPlayerDlg(QWidget* parent) : QDialog(parent), m_hIcon(PlayerIcon()) {
+    const DialogTemplate& tmpl = MainDialogTemplate();
+    setWindowTitle(QString::fromUtf8(tmpl.title));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
+                   Qt::WindowCloseButtonHint);
+    setSizeGripEnabled(false);
+    setFont(DialogFont(tmpl));
+    m_baseUnits = BaseUnitsOf(font());
+    setWindowIcon(m_hIcon);
+    CreateControls();
+
+    const QSize templateSize = m_baseUnits.ToPixels(0, 0, tmpl.cx, tmpl.cy).size();
+    m_rcClient = QRect(QPoint(0, 0), templateSize);
+    resize(templateSize);
+    setMinimumSize(730, 530);
+
+    m_player.SetOwner(this);
+    auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    connect(about, &QShortcut::activated, this, &CPlayerDlg::ShowAbout);
+    m_fileChooser = [](const QStringList& filters) -> std::optional<std::string> {
+        QFileDialog dialog(nullptr);
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setFileMode(QFileDialog::ExistingFile);
+        dialog.setNameFilters(filters);
+        if (!filters.isEmpty())
+            dialog.selectNameFilter(filters.first());
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return std::nullopt;
+        return QFile::encodeName(dialog.selectedFiles().first()).toStdString();
+    };
+}
+
+CPlayerDlg::~CPlayerDlg() {
+    CloseCleanup();
+}
+
+void CPlayerDlg::CreateControls() {
+    QWidget* previousTab = nullptr;
+    int staticIndex = 0;
+    for (const ControlSpec& c : MainDialogTemplate().controls) {
+        const QString text = QString::fromUtf8(c.text);
+        QWidget* w = nullptr;
+        switch (c.kind) {
+            case ControlKind::GroupBox:
+                w = new QGroupBox(text, this);
+                break;
+            case ControlKind::Trackbar: {
+                auto* s = new QSlider(Qt::Horizontal, this);
+                s->setTickPosition(QSlider::NoTicks);
+                w = s;
+                break;
+            }
+            case ControlKind::PushButton:
+                w = new QPushButton(text, this);
+                break;
+            case ControlKind::ListBox:
+                w = new QListWidget(this);
+                break;
+            case ControlKind::Edit:
+                w = new QLineEdit(this);
+                break;
+            case ControlKind::Static:
+            case ControlKind::Icon: {
+                QLabel* l = nullptr;
+                if (c.id == IDC_AUTHORLINK) {
+                    m_pAuthorLink = new CLinkLabel(this);
+                    l = m_pAuthorLink;
+                } else {
+                    l = new QLabel(this);
+                }
+                l->setTextFormat(Qt::PlainText);
+                l->setText(text);
+                w = l;
+                break;
+            }
+        }
+        w->setGeometry(m_baseUnits.ToPixels(c.x, c.y, c.cx, c.cy));
+        w->setProperty("controlId", c.id);
+        w->setObjectName(c.id == kStaticId ? QStringLiteral("static%1").arg(staticIndex++)
+                                           : QStringLiteral("ctl%1").arg(c.id));
+        if (c.tabStop) {
+            w->setFocusPolicy(Qt::StrongFocus);
+            if (previousTab)
+                setTabOrder(previousTab, w);
+            previousTab = w;
+        } else {
+            w->setFocusPolicy(Qt::NoFocus);
+        }
+        if (!c.visible)
+            w->hide();
+        if (c.id != kStaticId)
+            m_controls[c.id] = w;
+    }
+    if (m_pAuthorLink)
+        m_pAuthorLink->SetUrl(m_pAuthorLink->text());
+    connect(static_cast<QPushButton*>(Control(IDC_OPEN)), &QPushButton::clicked, this, &CPlayerDlg::OnOpen);
+}
+
+QWidget* CPlayerDlg::Control(int id) const {
+    auto it = m_controls.find(id);
+    return it == m_controls.end() ? nullptr : it->second;
+}
+
+QString CPlayerDlg::RequestServerName() const {
+    return m_pRequestServer ? m_pRequestServer->FullServerName() : QString();
+}
+
+void CPlayerDlg::OnInitDialog() {
+    m_player.SetOwner(this);
+    if (!m_pRequestServer) {
+        m_pRequestServer = std::make_unique<COpenRequestServer>(
+            [this](uint32_t dwData, const QByteArray& text) { return OnCopyData(dwData, text); });
+        QString error;
+        if (!m_pRequestServer->Listen(OpenRequestServerName(), &error)) {
+            std::fprintf(stderr, "kovelplayer: open requests are not received: %s\n",
+                         error.toLocal8Bit().constData());
+            m_pRequestServer.reset();
+        }
+    }
+    if (!m_strPendingFile.empty())
+        OnOpen();
+    // The position tick of the transport starts here once playback exists.
+    ShowEditControls(false);
+    // The minimum size may already have grown the window past the template.
+    RelayoutControls(rect());
+    m_rcClient = rect();
+}
+
+void CPlayerDlg::ShowEditControls(bool show) {
+    for (int id : kEditModeControls) Control(id)->setVisible(show);
+}
+
+void CPlayerDlg::OnOpen() {
+    std::string path;
+    if (!m_strPendingFile.empty()) {
+        path = std::move(m_strPendingFile);
+        m_strPendingFile.clear();
+    } else {
+        std::optional<std::string> chosen = m_fileChooser(ConvertFilterList(kOpenFilter));
+        if (!chosen)
+            return;
+        path = std::move(*chosen);
+    }
+    if (path.size() > kMaxPathBytes) {
+        ReportMessage("Path too long (%zu bytes, at most %zu): not opened", path.size(), kMaxPathBytes);
+        return;
+    }
+    m_strCurrentFile = path;
+
+    // PLAYBACK SEAM: the graph is built and run here:
+    //   if (FAILED(m_player.Open(m_strCurrentFile))) { ReportMessage("%s", "Failed open"); return; }
+    // followed by the duration and position labels, the volume and the
+    // chapter list. Until then a lesson counts as opened when it can be read.
+    std::FILE* probe = std::fopen(m_strCurrentFile.c_str(), "rb");
+    if (!probe) {
+        ReportMessage("%s", "Failed open");
+        return;
+    }
+    std::fclose(probe);
+
+    ShowCoursewareInfo();
+}
+
+void CPlayerDlg::ShowCoursewareInfo() {
+    ReadCoursewareInfo(m_strCurrentFile, m_info);
+    const QString maker = GbkToUnicode(m_info.makerName);
+    static_cast<QLabel*>(Control(IDC_TITLE))->setText(GbkToUnicode(m_info.title));
+    static_cast<QLabel*>(Control(IDC_MAKINGDATE))->setText(GbkToUnicode(m_info.makingDate));
+    static_cast<QLabel*>(Control(IDC_MAKERNAME))->setText(maker);
+    m_pAuthorLink->setText(maker);
+    if (!m_info.makerAccount.empty()) {
+        m_pAuthorLink->SetUrl(MakeAuthorAddress(GbkToUnicode(m_info.makerAccount)));
+        m_pAuthorLink->show();
+        Control(IDC_MAKERNAME)->hide();
+    } else {
+        m_pAuthorLink->hide();
+        Control(IDC_MAKERNAME)->show();
+    }
+}
+
+bool CPlayerDlg::OnCopyData(uint32_t dwData, const QByteArray& text) {
+    // The text ends at its first zero byte.
+    const qsizetype zero = text.indexOf('\0');
+    const QByteArray path = zero < 0 ? text : text.left(zero);
+    if (size_t(path.size()) > kMaxPathBytes) {
+        ReportMessage("Path too long (%zu bytes, at most %zu): not opened", size_t(path.size()),
+                      kMaxPathBytes);
+        return false;
+    }
+    if (path.isEmpty()) {
+        ShowEditControls(false);
+        m_player.m_bEditMode = false;
+        return true;
+    }
+    if (dwData == 1) {
+        ShowEditControls(true);
+        m_player.m_bEditMode = true;
+    }
+    m_strPendingFile = path.toStdString();
+    OnOpen();
+    return true;
+}
+
+void CPlayerDlg::ShowAbout() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CPlayerDlg::contextMenuEvent(QContextMenuEvent* event) {
+    // The screen box's own menu (full screen) belongs to the screen box.
+    if (Control(IDC_SCREENBOX)->geometry().contains(event->pos()))
+        return;
+    QMenu menu(this);
+    menu.addAction(QStringLiteral("关于 kovelPlayer(&A)..."), this, &CPlayerDlg::ShowAbout);
+    menu.exec(event->globalPos());
+}
+
+void CPlayerDlg::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    if (isMinimized())
+        return;
+    RelayoutControls(rect());
+    m_rcClient = rect();
+}
+
+void CPlayerDlg::RelayoutControls(const QRect& client) {
+    const int dx = client.right() - m_rcClient.right();
+    const int dy = client.bottom() - m_rcClient.bottom();
+    if (dx == 0 && dy == 0)
+        return;
+    QWidget* screen = Control(IDC_SCREENBOX);
+    screen->resize(screen->width() + dx, screen->height() + dy);
+    for (int id : {IDC_POSITION, IDC_TRANSPORTFRAME, IDC_EDITFRAME}) {
+        QWidget* w = Control(id);
+        w->setGeometry(w->x(), w->y() + dy, w->width() + dx, w->height());
+    }
+    for (int id : {IDC_PLAYPAUSE, IDC_OPEN, IDC_STOP, IDC_VOLUME, IDC_POSITIONTEXT, IDC_DURATIONTEXT,
+                   IDC_ADDCHAPTER, IDC_MODIFYCHAPTER, IDC_DELETECHAPTER, IDC_EDITDONE, IDC_CHAPTERTITLE}) {
+        QWidget* w = Control(id);
+        w->move(w->x(), w->y() + dy);
+    }
+    // The screen recording's video window is fitted into the screen box here
+    // once playback exists.
+    update();
+}
+
+void CPlayerDlg::CloseCleanup() {
+    if (m_bCleanedUp)
+        return;
+    m_bCleanedUp = true;
+    m_player.CloseGraph();
+    // The temporary chapter document is deleted here once chapters exist.
+    m_pRequestServer.reset();
+}
+
+void CPlayerDlg::closeEvent(QCloseEvent* event) {
+    CloseCleanup();
+    QDialog::closeEvent(event);
+}
+
+void CPlayerDlg::done(int result) {
+    // Escape and Enter end the dialog through here: clean up as a close does.
+    CloseCleanup();
+    QDialog::done(result);
+}
+
+}  // namespace kovel::player

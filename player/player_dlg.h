@@ -1,0 +1,104 @@
+// The player's main window: the controls of dialog 102, the open command,
+// open requests from other programs, the lesson's descriptive texts.
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <QRect>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "courseware_info.h"
+#include "dialog_template.h"
+#include "graph_player.h"
+
+namespace kovel::player {
+
+class CLinkLabel;
+class COpenRequestServer;
+
+// Longest path kept, in bytes; a longer one is refused, never cut.
+constexpr size_t kMaxPathBytes = 4095;
+
+// The file dialog's filter list in the platform's "name|patterns|...||" form.
+extern const char kOpenFilter[];
+// Turns "name|p1;p2|..||" into Qt filters "name (p1 p2)"; "*.*" becomes "*".
+QStringList ConvertFilterList(const char* filter);
+
+// The whole command line (arguments joined by one blank), double quotes
+// trimmed from both ends.
+std::string PendingFileFromArguments(int argc, char** argv, int first);
+
+QIcon PlayerIcon();
+
+class CAboutDlg : public QDialog {
+    Q_OBJECT
+  public:
+    explicit CAboutDlg(QWidget* parent = nullptr);
+};
+
+class CPlayerDlg : public QDialog {
+    Q_OBJECT
+  public:
+    // Returns the chosen path, or nothing when the user cancels.
+    using FileChooser = std::function<std::optional<std::string>(const QStringList& filters)>;
+
+    explicit CPlayerDlg(QWidget* parent = nullptr);
+    ~CPlayerDlg() override;
+
+    // Runs once before the window is first shown: opens the pending file,
+    // hides the editing controls, starts listening for open requests.
+    void OnInitDialog();
+
+    void SetPendingFile(std::string path) { m_strPendingFile = std::move(path); }
+    const std::string& PendingFile() const { return m_strPendingFile; }
+    const std::string& CurrentFile() const { return m_strCurrentFile; }
+    const CoursewareInfo& Info() const { return m_info; }
+    CGraphPlayer& Player() { return m_player; }
+
+    void SetFileChooser(FileChooser chooser) { m_fileChooser = std::move(chooser); }
+
+    QWidget* Control(int id) const;
+    CLinkLabel* AuthorLink() const { return m_pAuthorLink; }
+    DialogBaseUnits BaseUnits() const { return m_baseUnits; }
+    QString RequestServerName() const;
+
+    // The open command (button 1010).
+    void OnOpen();
+    // An open request: returns TRUE when handled, FALSE when refused.
+    bool OnCopyData(uint32_t dwData, const QByteArray& text);
+    void ShowAbout();
+    // Close clean-up; runs once whichever way the window closes.
+    void CloseCleanup();
+    bool CleanedUp() const { return m_bCleanedUp; }
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void done(int result) override;
+
+  private:
+    void CreateControls();
+    void RelayoutControls(const QRect& client);
+    void ShowEditControls(bool show);
+    void ShowCoursewareInfo();
+
+    std::string m_strPendingFile;
+    QRect m_rcClient;
+    CLinkLabel* m_pAuthorLink = nullptr;
+    QIcon m_hIcon;
+    CGraphPlayer m_player;
+    std::string m_strCurrentFile;
+    CoursewareInfo m_info;
+    std::map<int, QWidget*> m_controls;
+    DialogBaseUnits m_baseUnits;
+    FileChooser m_fileChooser;
+    std::unique_ptr<COpenRequestServer> m_pRequestServer;
+    bool m_bCleanedUp = false;
+};
+
+}  // namespace kovel::player

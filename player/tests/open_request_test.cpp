@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "courseware_format.h"
+#include "link_label.h"
+#include "open_request.h"
+#include "player_dlg.h"
+#include "report_message.h"
+#include "test_support.h"
+
+using namespace kovel::player;
+using namespace kovel::player::test;
+
+namespace {
+
+class RequestTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        App();
+        socketName = QByteArray("kovel-req-test-") + QByteArray::number(qApp->applicationPid());
+        qputenv("KOVEL_PLAYER_SOCKET", socketName);
+        SetReportMessageSink([this](const std::string& m) { messages.push_back(m); });
+        dlg = std::make_unique<CPlayerDlg>();
+        dlg->OnInitDialog();
+        ASSERT_FALSE(dlg->RequestServerName().isEmpty());
+    }
+    void TearDown() override {
+        dlg.reset();
+        SetReportMessageSink({});
+    }
+
+    // Runs the real kovel-send while this process serves the socket.
+    int Send(const QStringList& args) {
+        QProcess proc;
+        proc.start(QStringLiteral(KOVEL_SEND_PATH), args);
+        if (!proc.waitForStarted(5000))
+            return -100;
+        QElapsedTimer t;
+        t.start();
+        while (proc.state() != QProcess::NotRunning && t.elapsed() < 20000) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            proc.waitForFinished(10);
+        }
+        lastStderr = proc.readAllStandardError();
+        return proc.exitStatus() == QProcess::NormalExit ? proc.exitCode() : -1;
+    }
+    std::string Lesson(const std::string& name, const std::string& title) {
+        std::string path = (dir.path() + "/").toStdString() + name;
+        WriteFile(path, LessonBytes({{{"TITL", title}}}));
+        return path;
+    }
+    QString Title() const { return static_cast<QLabel*>(dlg->Control(IDC_TITLE))->text(); }
+    bool EditControlsShown() const {
+        for (int id : kEditModeControls)
+            if (dlg->Control(id)->isHidden())
+                return false;
+        return true;
+    }
+    bool EditControlsHidden() const {
+        for (int id : kEditModeControls)
+            if (!dlg->Control(id)->isHidden())
+                return false;
+        return true;
+    }
+
+    QByteArray socketName;
+    QTemporaryDir dir;
+    std::unique_ptr<CPlayerDlg> dlg;
+    std::vector<std::string> messages;
+    QByteArray lastStderr;
+};
+
+}  // namespace
+
+TEST_F(RequestTest, EditModeOnOpensAndEmptyTextSwitchesItOff) {
+    std::string path = Lesson("edit.zmr", "Edit me");
+    EXPECT_EQ(Send({QStringLiteral("--edit"), QString::fromStdString(path)}), 0) << lastStderr.constData();
+    EXPECT_TRUE(dlg->Player().m_bEditMode);
+    EXPECT_TRUE(EditControlsShown());
+    EXPECT_EQ(dlg->CurrentFile(), path);
+    EXPECT_EQ(Title(), QStringLiteral("Edit me"));
+
+    // dwData 0 opens and leaves edit mode as it is.
+    std::string other = Lesson("other.zmr", "Other");
+    EXPECT_EQ(Send({QString::fromStdString(other)}), 0);
+    EXPECT_TRUE(dlg->Player().m_bEditMode);
+    EXPECT_EQ(Title(), QStringLiteral("Other"));
+
+    EXPECT_EQ(Send({}), 0);
+    EXPECT_FALSE(dlg->Player().m_bEditMode);
+    EXPECT_TRUE(EditControlsHidden());
+    EXPECT_EQ(dlg->CurrentFile(), other);
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(RequestTest, PlainRequestDoesNotSwitchEditModeOn) {
+    std::string path = Lesson("plain.zmr", "Plain");
+    EXPECT_EQ(Send({QString::fromStdString(path)}), 0);
+    EXPECT_FALSE(dlg->Player().m_bEditMode);
+    EXPECT_TRUE(EditControlsHidden());
+    EXPECT_EQ(Title(), QStringLiteral("Plain"));
+}
+
+TEST_F(RequestTest, PercentInPathIsKeptAndLongPathsAreNotCut) {
+    std::string path = Lesson("100%sure%n%x.zmr", "Percent");
+    EXPECT_EQ(Send({QString::fromStdString(path)}), 0);
+    EXPECT_EQ(dlg->CurrentFile(), path);
+    EXPECT_EQ(Title(), QStringLiteral("Percent"));
+
+    // 300 bytes is well within a path: opened whole (a missing file here).
+    std::string p300 = "/tmp/" + std::string(295, 'p');
+    EXPECT_EQ(Send({QString::fromStdString(p300)}), 0);
+    EXPECT_EQ(dlg->CurrentFile(), p300);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], "Failed open");
+}
+
+TEST_F(RequestTest, OverLongTextIsRefusedWithAMessage) {
+    std::string path = Lesson("keep.zmr", "Keep");
+    EXPECT_EQ(Send({QString::fromStdString(path)}), 0);
+    std::string huge(5000, 'q');
+    EXPECT_EQ(Send({QStringLiteral("--edit"), QString::fromStdString(huge)}), 4);
+    EXPECT_TRUE(lastStderr.contains("refused"));
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("too long"), std::string::npos);
+    EXPECT_FALSE(dlg->Player().m_bEditMode);
+    EXPECT_EQ(dlg->CurrentFile(), path);
+    EXPECT_EQ(Title(), QStringLiteral("Keep"));
+}
+
+TEST_F(RequestTest, NoPlayerRunningIsReported) {
+    dlg.reset();
+    EXPECT_EQ(Send({QStringLiteral("/tmp/x.zmr")}), 1);
+    EXPECT_TRUE(lastStderr.contains("no player is running"));
+}
+
+TEST_F(RequestTest, HostileLengthAndZeroByteOverTheSocket) {
+    // A claimed length far above the bound is refused without waiting for data.
+    QLocalSocket s;
+    s.connectToServer(QString::fromLatin1(socketName));
+    ASSERT_TRUE(s.waitForConnected(2000));
+    uint8_t head[8];
+    zmr::WriteU32(head, 1);
+    zmr::WriteU32(head + 4, 0xFFFFFFF0u);
+    s.write(reinterpret_cast<const char*>(head), 8);
+    s.flush();
+    QByteArray reply;
+    QElapsedTimer t;
+    t.start();
+    while (reply.size() < 4 && t.elapsed() < 5000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        s.waitForReadyRead(10);
+        reply += s.readAll();
+    }
+    ASSERT_EQ(reply.size(), 4);
+    EXPECT_EQ(zmr::ReadU32(reinterpret_cast<const uint8_t*>(reply.constData())), 0u);
+    EXPECT_FALSE(dlg->Player().m_bEditMode);
+
+    // The text ends at its first zero byte.
+    std::string path = Lesson("zero.zmr", "Zero");
+    QByteArray text = QByteArray::fromStdString(path) + QByteArray("\0garbage", 8);
+    EXPECT_TRUE(dlg->OnCopyData(0, text));
+    EXPECT_EQ(dlg->CurrentFile(), path);
+    // A text that is only a zero byte counts as empty.
+    dlg->OnCopyData(1, QByteArray::fromStdString(path));
+    EXPECT_TRUE(dlg->Player().m_bEditMode);
+    EXPECT_TRUE(dlg->OnCopyData(1, QByteArray("\0abc", 4)));
+    EXPECT_FALSE(dlg->Player().m_bEditMode);
+}
+
+TEST(RequestFormat, EncodesHeadAndText) {
+    QByteArray m = EncodeOpenRequest(1, QByteArray("ab"));
+    ASSERT_EQ(m.size(), 10);
+    const auto* p = reinterpret_cast<const uint8_t*>(m.constData());
+    EXPECT_EQ(zmr::ReadU32(p), 1u);
+    EXPECT_EQ(zmr::ReadU32(p + 4), 2u);
+    EXPECT_EQ(m.mid(8), QByteArray("ab"));
+}
