@@ -21,6 +21,7 @@
 #include <limits.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -126,33 +127,6 @@ bool Exec(sqlite3* db, const char* sql) {
     return true;
 }
 
-std::shared_ptr<RegistryStore> OpenStore() {
-    std::string path;
-    if (!StorePath(&path))
-        return nullptr;
-    auto store = std::make_shared<RegistryStore>();
-    int rc = sqlite3_open_v2(path.c_str(), &store->db,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-    if (rc != SQLITE_OK) {
-        std::fprintf(stderr, "kovel registry: cannot open %s: %s\n", path.c_str(), sqlite3_errstr(rc));
-        return nullptr;
-    }
-    sqlite3_busy_timeout(store->db, kBusyTimeoutMs);
-    if (!Exec(store->db, "PRAGMA journal_mode=WAL") ||
-        !Exec(store->db,
-              "BEGIN IMMEDIATE;"
-              "CREATE TABLE IF NOT EXISTS keys(path TEXT PRIMARY KEY, parent TEXT NOT NULL, name TEXT NOT "
-              "NULL);"
-              "CREATE INDEX IF NOT EXISTS keys_parent ON keys(parent, path);"
-              "CREATE TABLE IF NOT EXISTS vals(key TEXT NOT NULL, fold TEXT NOT NULL, name TEXT NOT NULL,"
-              " type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, fold));"
-              "COMMIT;")) {
-        sqlite3_exec(store->db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return nullptr;
-    }
-    return store;
-}
-
 // A prepared statement that finalises itself.
 class Stmt {
   public:
@@ -180,6 +154,55 @@ class Stmt {
     sqlite3_stmt* s_ = nullptr;
     bool ok_ = false;
 };
+
+std::shared_ptr<RegistryStore> OpenStore() {
+    std::string path;
+    if (!StorePath(&path))
+        return nullptr;
+    auto store = std::make_shared<RegistryStore>();
+    int rc = sqlite3_open_v2(path.c_str(), &store->db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        std::fprintf(stderr, "kovel registry: cannot open %s: %s\n", path.c_str(), sqlite3_errstr(rc));
+        return nullptr;
+    }
+    // Short, even waits while another process writes: the built-in handler's
+    // growing sleeps make alternating writers crawl.
+    sqlite3_busy_handler(
+        store->db,
+        [](void*, int count) -> int {
+            if (count >= kBusyTimeoutMs)
+                return 0;
+            usleep(1000);
+            return 1;
+        },
+        nullptr);
+    // Readers should not take the write lock: set up only a store that needs it.
+    {
+        Stmt q(store->db,
+               "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('keys','vals')");
+        if (q.ok() && q.Step() == SQLITE_ROW && sqlite3_column_int(q.get(), 0) == 2) {
+            Stmt mode(store->db, "PRAGMA journal_mode");
+            if (mode.ok() && mode.Step() == SQLITE_ROW &&
+                sqlite3_stricmp(reinterpret_cast<const char*>(sqlite3_column_text(mode.get(), 0)), "wal") ==
+                    0)
+                return store;
+        }
+    }
+    if (!Exec(store->db, "PRAGMA journal_mode=WAL") ||
+        !Exec(store->db,
+              "BEGIN IMMEDIATE;"
+              "CREATE TABLE IF NOT EXISTS keys(path TEXT PRIMARY KEY, parent TEXT NOT NULL, name TEXT NOT "
+              "NULL);"
+              "CREATE INDEX IF NOT EXISTS keys_parent ON keys(parent, path);"
+              "CREATE TABLE IF NOT EXISTS vals(key TEXT NOT NULL, fold TEXT NOT NULL, name TEXT NOT NULL,"
+              " type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, fold));"
+              "COMMIT;")) {
+        sqlite3_exec(store->db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return nullptr;
+    }
+    return store;
+}
 
 // Runs `body` inside an immediate transaction; commits on ERROR_SUCCESS.
 template <typename F>
