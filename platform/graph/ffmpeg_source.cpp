@@ -520,12 +520,10 @@ class FileSource final : public IBaseFilter, public IFileSourceFilter {
         return S_OK;
     }
 
+    // Called from the pin workers: must not take the state lock, which Stop
+    // holds while it waits for them.
     void NotifyEvent(LONG code, LONG_PTR p1, LONG_PTR p2) {
-        IMediaEventSink* sink;
-        {
-            std::lock_guard<std::recursive_mutex> l(state_);
-            sink = sink_;
-        }
+        IMediaEventSink* sink = sink_.load();
         if (sink)
             sink->Notify(code, p1, p2);
     }
@@ -545,7 +543,7 @@ class FileSource final : public IBaseFilter, public IFileSourceFilter {
     FILTER_STATE stateValue_ = State_Stopped;
     ComPtr<IReferenceClock> clock_;
     IFilterGraph* graph_ = nullptr;
-    IMediaEventSink* sink_ = nullptr;
+    std::atomic<IMediaEventSink*> sink_{nullptr};
     std::u16string name_;
     std::u16string path_;
     std::vector<std::unique_ptr<SourcePin>> pins_;
