@@ -58,7 +58,8 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f)
         return;
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    if (!bytes.empty())
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::fclose(f);
 }
 
