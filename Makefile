@@ -55,13 +55,15 @@ sample: build
 	fi
 
 run: build sample
-	@file="$(FILE)"; [ -n "$$file" ] || file="$(SAMPLE)"; \
+	@file="$(FILE)"; [ -n "$$file" ] || { [ -f "$(SAMPLE)" ] && file="$(SAMPLE)"; }; \
 	export KOVEL_REGISTRY="$(CURDIR)/$(BUILD)/registry.db"; \
 	if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ]; then \
-	    exec $(BUILD)/bin/kovelplayer "$$file"; \
-	else \
+	    exec $(BUILD)/bin/kovelplayer $${file:+"$$file"}; \
+	elif [ -n "$$file" ]; then \
 	    echo "no display: playing headless"; \
 	    exec $(BUILD)/bin/kovelplayer --headless "$$file" --seconds 10; \
+	else \
+	    echo "no display and no lesson: give one with make run FILE=path/to/lesson.zmr"; \
 	fi
 
 format:

@@ -41,6 +41,9 @@ endfunction()
 # soon as they are linked, so tests and `make run` find them by class id.
 function(kovel_plugin target)
     set_target_properties(${target} PROPERTIES PREFIX "lib" LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+    # Without this, inline GUID constants become "unique" symbols and the
+    # loader can never unload the plug-in again.
+    target_compile_options(${target} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
     add_dependencies(${target} kovel-regsvr)
     add_custom_command(TARGET ${target} POST_BUILD
         COMMAND ${CMAKE_COMMAND} -E env KOVEL_REGISTRY=${KOVEL_BUILD_REGISTRY} ASAN_OPTIONS=detect_leaks=0
