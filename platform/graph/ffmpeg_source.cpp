@@ -17,7 +17,6 @@ extern "C" {
 #include "kovel/formats.h"
 #include "kovel/guids.h"
 #include "media_type.h"
-#include "sample_pool.h"
 
 namespace kovel::graph {
 namespace {
@@ -321,10 +320,7 @@ class SourcePin final : public IPin, public IMediaSeeking {
         alloc.Reset();
         if (FAILED(CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                                     alloc.OutVoid())) ||
-            !alloc) {
-            alloc = ComPtr<IMemAllocator>::Adopt(CreateSamplePool());
-        }
-        if (!tryAlloc(alloc.get()))
+            !alloc || !tryAlloc(alloc.get()))
             return VFW_E_NO_ALLOCATOR;
         alloc_ = alloc;
         return S_OK;
