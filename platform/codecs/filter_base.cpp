@@ -1,28 +1,17 @@
 #include "filter_base.h"
 
-#include <chrono>
-#include <cstdlib>
+#include <cstring>
 #include <new>
 
-#ifdef KOVEL_HAVE_COM
 #include "kovel/com.h"
-#endif
 
 namespace kovel::rt {
 
 void* TaskAlloc(size_t n) {
-#ifdef KOVEL_HAVE_COM
     return CoTaskMemAlloc(n);
-#else
-    return std::malloc(n ? n : 1);
-#endif
 }
 void TaskFree(void* p) {
-#ifdef KOVEL_HAVE_COM
     CoTaskMemFree(p);
-#else
-    std::free(p);
-#endif
 }
 
 MediaType MediaType::From(const AM_MEDIA_TYPE& mt) {
@@ -87,262 +76,15 @@ void DeleteMediaType(AM_MEDIA_TYPE* mt) {
 
 // ---------------------------------------------------------------- allocator
 
-class MemAllocator::Sample final : public IMediaSample {
-  public:
-    Sample(MemAllocator* owner, BYTE* data, LONG size) : owner_(owner), data_(data), size_(size) {}
-    ~Sample() {
-        if (type_)
-            DeleteMediaType(type_);
-    }
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IMediaSample) {
-            *ppv = static_cast<IMediaSample*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        ULONG r = --refs_;
-        if (r == 0)
-            owner_->ReturnSample(this);
-        return r;
-    }
-    HRESULT GetPointer(BYTE** p) override {
-        if (!p)
-            return E_POINTER;
-        *p = data_;
-        return S_OK;
-    }
-    LONG GetSize() override { return size_; }
-    HRESULT GetTime(REFERENCE_TIME* s, REFERENCE_TIME* e) override {
-        if (!hasStart_)
-            return VFW_E_SAMPLE_TIME_NOT_SET_;
-        if (s)
-            *s = start_;
-        if (e)
-            *e = hasEnd_ ? end_ : start_ + 1;
-        return hasEnd_ ? S_OK : VFW_S_NO_STOP_TIME_;
-    }
-    HRESULT SetTime(REFERENCE_TIME* s, REFERENCE_TIME* e) override {
-        hasStart_ = s != nullptr;
-        hasEnd_ = s && e;
-        if (s)
-            start_ = *s;
-        if (e)
-            end_ = *e;
-        return S_OK;
-    }
-    HRESULT IsSyncPoint() override { return sync_ ? S_OK : S_FALSE; }
-    HRESULT SetSyncPoint(BOOL b) override {
-        sync_ = b;
-        return S_OK;
-    }
-    HRESULT IsPreroll() override { return preroll_ ? S_OK : S_FALSE; }
-    HRESULT SetPreroll(BOOL b) override {
-        preroll_ = b;
-        return S_OK;
-    }
-    LONG GetActualDataLength() override { return length_; }
-    HRESULT SetActualDataLength(LONG n) override {
-        if (n < 0 || n > size_)
-            return VFW_E_BUFFER_OVERFLOW;
-        length_ = n;
-        return S_OK;
-    }
-    HRESULT GetMediaType(AM_MEDIA_TYPE** out) override {
-        if (!out)
-            return E_POINTER;
-        *out = nullptr;
-        if (!type_)
-            return S_FALSE;
-        *out = MediaType::From(*type_).NewAm();
-        return *out ? S_OK : E_OUTOFMEMORY;
-    }
-    HRESULT SetMediaType(AM_MEDIA_TYPE* mt) override {
-        if (type_)
-            DeleteMediaType(type_);
-        type_ = mt ? MediaType::From(*mt).NewAm() : nullptr;
-        return S_OK;
-    }
-    HRESULT IsDiscontinuity() override { return discontinuity_ ? S_OK : S_FALSE; }
-    HRESULT SetDiscontinuity(BOOL b) override {
-        discontinuity_ = b;
-        return S_OK;
-    }
-    HRESULT GetMediaTime(LONGLONG*, LONGLONG*) override { return VFW_E_MEDIA_TIME_NOT_SET_; }
-    HRESULT SetMediaTime(LONGLONG*, LONGLONG*) override { return S_OK; }
-
-    void Reset() {
-        hasStart_ = hasEnd_ = false;
-        sync_ = preroll_ = discontinuity_ = false;
-        length_ = 0;
-        if (type_)
-            DeleteMediaType(type_);
-        type_ = nullptr;
-    }
-    std::atomic<ULONG> refs_{0};
-
-  private:
-    static constexpr HRESULT VFW_E_SAMPLE_TIME_NOT_SET_ = MAKE_HR(0x80040249);
-    static constexpr HRESULT VFW_S_NO_STOP_TIME_ = MAKE_HR(0x00040270);
-    static constexpr HRESULT VFW_E_MEDIA_TIME_NOT_SET_ = MAKE_HR(0x80040251);
-    MemAllocator* owner_;
-    BYTE* data_;
-    LONG size_;
-    LONG length_ = 0;
-    REFERENCE_TIME start_ = 0, end_ = 0;
-    bool hasStart_ = false, hasEnd_ = false, sync_ = false, preroll_ = false, discontinuity_ = false;
-    AM_MEDIA_TYPE* type_ = nullptr;
-};
-
-MemAllocator* MemAllocator::Create() {
-    return new (std::nothrow) MemAllocator();
-}
-
-MemAllocator::~MemAllocator() {
-    for (Sample* s : all_) {
-        BYTE* p = nullptr;
-        s->GetPointer(&p);
-        delete s;
-        std::free(p);
-    }
-}
-
-HRESULT MemAllocator::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv)
-        return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IMemAllocator) {
-        *ppv = static_cast<IMemAllocator*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-ULONG MemAllocator::AddRef() {
-    return ++refs_;
-}
-ULONG MemAllocator::Release() {
-    ULONG r = --refs_;
-    if (r == 0)
-        delete this;
-    return r;
-}
-
-HRESULT MemAllocator::SetProperties(ALLOCATOR_PROPERTIES* req, ALLOCATOR_PROPERTIES* actual) {
-    if (!req || !actual)
-        return E_POINTER;
-    std::lock_guard<std::mutex> lk(mu_);
-    if (committed_)
-        return VFW_E_ALREADY_COMMITTED;
-    if (all_.size() != free_.size())
-        return VFW_E_BUFFERS_OUTSTANDING;
-    if (req->cBuffers <= 0 || req->cbBuffer <= 0 || req->cbPrefix < 0)
-        return E_INVALIDARG;
-    LONG align = req->cbAlign <= 0 ? 1 : req->cbAlign;
-    if (align & (align - 1))
-        return VFW_E_BADALIGN;
-    props_ = *req;
-    props_.cbAlign = align;
-    *actual = props_;
-    propsSet_ = true;
-    return S_OK;
-}
-
-HRESULT MemAllocator::GetProperties(ALLOCATOR_PROPERTIES* props) {
-    if (!props)
-        return E_POINTER;
-    std::lock_guard<std::mutex> lk(mu_);
-    *props = props_;
-    return S_OK;
-}
-
-HRESULT MemAllocator::Commit() {
-    std::lock_guard<std::mutex> lk(mu_);
-    if (!propsSet_)
-        return VFW_E_SIZENOTSET;
-    if (committed_)
-        return S_OK;
-    // Buffers still out from an earlier commit are reused once returned.
-    if (all_.empty()) {
-        for (LONG i = 0; i < props_.cBuffers; ++i) {
-            size_t n = size_t(props_.cbBuffer) + size_t(props_.cbPrefix) + size_t(props_.cbAlign);
-            BYTE* mem = static_cast<BYTE*>(std::malloc(n));
-            if (!mem)
-                return E_OUTOFMEMORY;
-            auto* s = new (std::nothrow) Sample(this, mem + props_.cbPrefix, props_.cbBuffer);
-            if (!s) {
-                std::free(mem);
-                return E_OUTOFMEMORY;
-            }
-            all_.push_back(s);
-            free_.push_back(s);
-        }
-    }
-    committed_ = true;
-    return S_OK;
-}
-
-HRESULT MemAllocator::Decommit() {
-    std::lock_guard<std::mutex> lk(mu_);
-    committed_ = false;
-    freed_.notify_all();
-    return S_OK;
-}
-
-HRESULT MemAllocator::GetBuffer(IMediaSample** out, REFERENCE_TIME*, REFERENCE_TIME*, DWORD flags) {
-    if (!out)
-        return E_POINTER;
-    *out = nullptr;
-    std::unique_lock<std::mutex> lk(mu_);
-    for (;;) {
-        if (!committed_)
-            return VFW_E_NOT_COMMITTED;
-        if (!free_.empty())
-            break;
-        if (flags & AM_GBF_NOWAIT)
-            return VFW_E_TIMEOUT;
-        freed_.wait(lk);
-    }
-    Sample* s = free_.back();
-    free_.pop_back();
-    s->Reset();
-    s->refs_ = 1;
-    ++refs_;  // a sample out keeps its allocator alive
-    *out = s;
-    return S_OK;
-}
-
-HRESULT MemAllocator::ReleaseBuffer(IMediaSample*) {
-    return S_OK;
-}
-
-void MemAllocator::ReturnSample(Sample* s) {
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        free_.push_back(s);
-        freed_.notify_all();
-    }
-    Release();
-}
-
 HRESULT CreateAllocator(IMemAllocator** out) {
     if (!out)
         return E_POINTER;
     *out = nullptr;
-#ifdef KOVEL_HAVE_COM
-    if (SUCCEEDED(CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
-                                   reinterpret_cast<void**>(out))) &&
-        *out)
-        return S_OK;
-#endif
-    *out = MemAllocator::Create();
-    return *out ? S_OK : E_OUTOFMEMORY;
+    HRESULT hr = CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                                  reinterpret_cast<void**>(out));
+    if (SUCCEEDED(hr) && !*out)
+        hr = E_NOINTERFACE;
+    return hr;
 }
 
 // ---------------------------------------------------------------- enumerators

@@ -1,6 +1,6 @@
 // Small base for the media runtime's built-in filters: media type records,
-// a memory allocator with the platform's blocking semantics, input and output
-// pins, and a filter with states and a clock. Pins share their filter's
+// the platform's memory allocator for pins, input and output pins, and a
+// filter with states and a clock. Pins share their filter's
 // reference count.
 #pragma once
 
@@ -33,39 +33,8 @@ struct MediaType {
 void FreeMediaType(AM_MEDIA_TYPE* mt);    // format block and pUnk
 void DeleteMediaType(AM_MEDIA_TYPE* mt);  // and the record
 
-// Buffers of one size, handed out by GetBuffer; GetBuffer waits for a free
-// buffer and fails with VFW_E_NOT_COMMITTED once decommitted.
-class MemAllocator final : public IMemAllocator {
-  public:
-    static MemAllocator* Create();  // reference count 1
-    HRESULT QueryInterface(REFIID riid, void** ppv) override;
-    ULONG AddRef() override;
-    ULONG Release() override;
-    HRESULT SetProperties(ALLOCATOR_PROPERTIES* req, ALLOCATOR_PROPERTIES* actual) override;
-    HRESULT GetProperties(ALLOCATOR_PROPERTIES* props) override;
-    HRESULT Commit() override;
-    HRESULT Decommit() override;
-    HRESULT GetBuffer(IMediaSample** out, REFERENCE_TIME* start, REFERENCE_TIME* end, DWORD flags) override;
-    HRESULT ReleaseBuffer(IMediaSample* sample) override;
-
-    class Sample;
-
-  private:
-    MemAllocator() = default;
-    ~MemAllocator();
-    void ReturnSample(Sample* s);
-    friend class Sample;
-
-    std::atomic<ULONG> refs_{1};
-    std::mutex mu_;
-    std::condition_variable freed_;
-    ALLOCATOR_PROPERTIES props_{};
-    bool propsSet_ = false, committed_ = false;
-    std::vector<Sample*> all_, free_;
-};
-
-// Allocator for a pin: the runtime's CLSID_MemoryAllocator when the component
-// runtime provides it, else the built-in one.
+// Allocator for a pin: the platform's CLSID_MemoryAllocator (GetBuffer waits
+// for a free buffer and fails once decommitted).
 HRESULT CreateAllocator(IMemAllocator** out);
 
 class FilterBase;
