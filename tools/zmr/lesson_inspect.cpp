@@ -1,0 +1,76 @@
+#include "lesson_inspect.h"
+
+namespace zmrtool {
+
+namespace {
+// No real chapter list comes near this; a hostile file must not make us read gigabytes.
+constexpr uint64_t kMaxChapterDocument = 16u << 20;
+}  // namespace
+
+bool Inspect(const zmr::FileReader& file, Inspection* out, std::string* error) {
+    auto fail = [&](const std::string& why) {
+        *error = why;
+        return false;
+    };
+    auto layout = zmr::ReadFileLayout(file);
+    if (!layout)
+        return fail("not a courseware file (no valid header object)");
+    Inspection in;
+    in.layout = *layout;
+    if (!in.layout.data)
+        return fail("no data object after the header");
+    const zmr::DataObjectInfo& data = *in.layout.data;
+    const uint64_t after_header = in.layout.file_size - in.layout.header_size;
+    if (data.size > after_header)
+        return fail("the data object runs past the end of the file (file cut short?)");
+    if (data.packet_count > (data.size - zmr::kDataObjectHeadSize) / zmr::kPacketSize)
+        return fail("the packet count does not fit in the data object");
+
+    struct Kind {
+        const char* pin;
+        GUID type;
+    };
+    const Kind kinds[] = {
+        {"audioOut", zmr::kAudioStream}, {"videoOut", zmr::kCameraStream}, {"capture", zmr::kScreenStream}};
+    for (const Kind& k : kinds) {
+        InspectedStream s;
+        s.pin = k.pin;
+        s.audio = k.type == zmr::kAudioStream;
+        if (zmr::ParsePinHeader(file, k.type, &s.header))
+            in.streams.push_back(std::move(s));
+    }
+    if (in.streams.empty())
+        return fail("no stream the reader can play");
+
+    const zmr::DescriptiveRecords raw = zmr::ParseRecords(in.layout.file_properties);
+    in.records.title = GbkToUtf8Lenient(raw.title);
+    in.records.maker = GbkToUtf8Lenient(raw.maker);
+    in.records.account = GbkToUtf8Lenient(raw.account);
+    in.records.date = GbkToUtf8Lenient(raw.date);
+
+    if (in.layout.have_index) {
+        if (auto blocks = zmr::ReadIndexObject(file, in.layout.index_offset))
+            in.index = std::move(*blocks);
+    }
+
+    // Chapters are where the player would find them; a file it cannot take
+    // them from is still shown, with the reason.
+    const uint64_t at = in.layout.chapter_index_offset;
+    if (!in.layout.file_properties_first) {
+        in.chapter_problem = "the header does not begin with the file properties";
+    } else if (at < in.layout.media_end || at > in.layout.file_size) {
+        in.chapter_problem = "the chapter index offset lies outside the chapter area";
+    } else if (in.layout.file_size - at > kMaxChapterDocument) {
+        in.chapter_problem = "the chapter document is too large";
+    } else {
+        std::string doc(in.layout.file_size - at, '\0');
+        if (!file.ReadExact(at, doc.data(), doc.size()))
+            in.chapter_problem = "the chapter document cannot be read";
+        else if (!doc.empty())
+            ParseChapterList(doc, &in.chapters, &in.chapter_problem);
+    }
+    *out = std::move(in);
+    return true;
+}
+
+}  // namespace zmrtool

@@ -1,0 +1,33 @@
+// What `zmr info` and `zmr export` learn from a courseware file, read with
+// the checked parser only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "courseware_parse.h"
+#include "tool_util.h"
+
+namespace zmrtool {
+
+struct InspectedStream {
+    std::string pin;  // "audioOut", "videoOut" or "capture"
+    bool audio = false;
+    zmr::PinHeader header;  // properties and the media type the reader announces
+};
+
+struct Inspection {
+    zmr::FileLayout layout;
+    zmr::DescriptiveRecords records;       // UTF-8
+    std::vector<InspectedStream> streams;  // in pin order
+    std::vector<zmr::IndexBlock> index;
+    std::vector<ChapterEntry> chapters;
+    std::string chapter_problem;  // why the chapters could not be listed, empty when they could
+};
+
+// False with a reason when the file is not a courseware file the reader
+// could play: no header, no stream, or a data object cut short.
+bool Inspect(const zmr::FileReader& file, Inspection* out, std::string* error);
+
+}  // namespace zmrtool
