@@ -1,0 +1,142 @@
+// Media runtime benchmark: decodes and presents a generated one-hour lesson
+// as fast as it can (kovel-graph --no-clock) beside the decoding library's
+// own command-line tool decoding the same streams exported to Matroska, and
+// the processor time one minute of real-time playback costs.
+//
+//   runtime_bench [--lesson PATH] [--minutes N] [--realtime-seconds N]
+//
+// The lesson is made once (zmr create) and kept for later runs.
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+struct RunResult {
+    int status = -1;
+    double wallSeconds = 0;
+    double cpuSeconds = 0;  // user + system of the child
+    std::string output;
+};
+
+// Runs argv[0] with its arguments, its standard output captured (standard
+// error passes through), and measures wall and processor time.
+RunResult Run(const std::vector<std::string>& args) {
+    RunResult r;
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe(out) != 0)
+        return r;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (rc != 0) {
+        close(out[0]);
+        std::fprintf(stderr, "cannot start %s: %s\n", argv[0], std::strerror(rc));
+        return r;
+    }
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(out[0], buf, sizeof buf)) > 0) r.output.append(buf, size_t(n));
+    close(out[0]);
+    int status = 0;
+    struct rusage usage {};
+    wait4(pid, &status, 0, &usage);
+    r.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                   double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
+}
+
+// The integer or number after "key": in a JSON text; -1 when absent.
+double JsonNumber(const std::string& json, const std::string& key) {
+    const std::string needle = "\"" + key + "\":";
+    const size_t at = json.find(needle);
+    return at == std::string::npos ? -1 : std::atof(json.c_str() + at + needle.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string bin = KOVEL_BIN_DIR;
+    std::string lesson = KOVEL_BENCH_DIR "/hour.zmr";
+    int minutes = 60;
+    int realtimeSeconds = 60;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--lesson"))
+            lesson = argv[i + 1];
+        else if (!std::strcmp(argv[i], "--minutes"))
+            minutes = std::atoi(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--realtime-seconds"))
+            realtimeSeconds = std::atoi(argv[i + 1]);
+    }
+    if (!Exists(lesson)) {
+        std::printf("making a %d-minute lesson: %s\n", minutes, lesson.c_str());
+        std::fflush(stdout);
+        RunResult made = Run({bin + "/zmr", "create", lesson, "--pattern", "--tone", "--duration",
+                              std::to_string(minutes * 60), "--title", "benchmark"});
+        if (made.status != 0) {
+            std::fprintf(stderr, "zmr create failed\n");
+            return 1;
+        }
+    }
+    const std::string mkv = lesson + ".mkv";
+    if (!Exists(mkv) && Run({bin + "/zmr", "export", lesson, mkv}).status != 0) {
+        std::fprintf(stderr, "zmr export failed\n");
+        return 1;
+    }
+
+    RunResult ours = Run({bin + "/kovel-graph", lesson, "--no-clock", "--json"});
+    if (ours.status != 0) {
+        std::fprintf(stderr, "kovel-graph failed (%d)\n", ours.status);
+        return 1;
+    }
+    RunResult reference = Run({"ffmpeg", "-v", "error", "-nostdin", "-i", mkv, "-f", "null", "-"});
+    if (reference.status != 0) {
+        std::fprintf(stderr, "ffmpeg failed (%d)\n", reference.status);
+        return 1;
+    }
+    const double duration = JsonNumber(ours.output, "duration");
+    std::printf("lesson: %s (%.0f s)\n", lesson.c_str(), duration);
+    std::printf("%-44s %10s %10s %10s\n", "", "wall s", "cpu s", "x realtime");
+    std::printf("%-44s %10.2f %10.2f %10.1f\n", "kovel-graph --no-clock (decode + present)", ours.wallSeconds,
+                ours.cpuSeconds, duration / ours.wallSeconds);
+    std::printf("%-44s %10.2f %10.2f %10.1f\n", "ffmpeg -i exported.mkv -f null", reference.wallSeconds,
+                reference.cpuSeconds, duration / reference.wallSeconds);
+    std::printf("ratio (ours / ffmpeg, wall): %.2f\n", ours.wallSeconds / reference.wallSeconds);
+
+    RunResult realtime =
+        Run({bin + "/kovel-graph", lesson, "--seconds", std::to_string(realtimeSeconds), "--json"});
+    if (realtime.status != 0) {
+        std::fprintf(stderr, "kovel-graph (real time) failed (%d)\n", realtime.status);
+        return 1;
+    }
+    std::printf("real-time playback: %.2f cpu s per minute (%d s played in %.1f s)\n",
+                realtime.cpuSeconds * 60.0 / realtimeSeconds, realtimeSeconds, realtime.wallSeconds);
+    return 0;
+}
