@@ -223,10 +223,30 @@ int main(int argc, char** argv) {
             if (o.seconds >= 0 && elapsed >= o.seconds)
                 done = true;
         }
+        // A late second completion would be a fault: listen a little longer.
+        if (!events.empty() && events.back().code == EC_COMPLETE && me) {
+            LONG code;
+            LONG_PTR p1, p2;
+            while (me->GetEvent(&code, &p1, &p2, 300) == S_OK) {
+                events.push_back({code, p1, p2});
+                me->FreeEventParams(code, p1, p2);
+            }
+        }
         LONGLONG position = 0;
         if (ms)
             ms->GetCurrentPosition(&position);
 
+        // Without a clock nothing is in sync: the offset reads -1.
+        // Both renderers measure against the same clock, so the largest
+        // lateness of a presented frame and the audio's distance from its
+        // time stamps together bound how far picture and sound drift apart.
+        REFERENCE_TIME videoLate = 0;
+        for (auto& f : filters) {
+            auto r = QueryAs<IKovelRenderer>(f.get(), IID_IKovelRenderer);
+            KovelRenderState s{};
+            if (r && SUCCEEDED(r->GetRenderState(&s)) && s.kind == KovelRenderer_Video)
+                videoLate = std::max(videoLate, s.maxOffset);
+        }
         std::string video = "[", audio = "[";
         for (auto& f : filters) {
             auto r = QueryAs<IKovelRenderer>(f.get(), IID_IKovelRenderer);
@@ -251,7 +271,7 @@ int main(int argc, char** argv) {
                               "offset_ms\":%.2f}",
                               audio.size() > 1 ? "," : "", Json(ToUtf8(FilterName(f.get()))).c_str(),
                               (long long)s.audioFramesPlayed, (long long)s.presented,
-                              double(s.maxOffset) / 1e4);
+                              o.noClock ? -1.0 : double(std::max(s.maxOffset, videoLate)) / 1e4);
                 audio += buf;
             }
         }
