@@ -1,0 +1,156 @@
+// The whole runtime from the outside: lessons made by `zmr create` (and
+// their Matroska export) played by kovel-graph through the reader plug-in,
+// the decoders and the renderers, headless with the dummy sound driver.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <map>
+
+namespace {
+
+struct Output {
+    int status = -1;
+    QByteArray out, err;
+};
+
+Output Run(const QString& program, const QStringList& args, int timeoutMs = 120000) {
+    QProcess p;
+    p.start(program, args);
+    Output o;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        return o;
+    }
+    o.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    o.out = p.readAllStandardOutput();
+    o.err = p.readAllStandardError();
+    return o;
+}
+
+class KovelGraphTest : public ::testing::Test {
+  protected:
+    // A lesson of `seconds` with the given streams (small pictures, so the
+    // test is quick); made once per name.
+    QString Lesson(const QString& name, int seconds, const QStringList& extra = {}) {
+        const QString path = dir.path() + "/" + name;
+        QStringList args{"create", path, "--pattern", "--tone", "--duration", QString::number(seconds),
+                         "--screen-size", "320x240", "--camera-size", "160x120"};
+        args += extra;
+        Output made = Run(ZMR_PATH, args);
+        EXPECT_EQ(made.status, 0) << made.err.constData();
+        return path;
+    }
+
+    // Samples the reader delivers per pin, counted by `zmr samples`.
+    std::map<QString, int> SamplesPerPin(const QString& lesson) {
+        Output o = Run(ZMR_PATH, {"samples", lesson});
+        EXPECT_EQ(o.status, 0) << o.err.constData();
+        std::map<QString, int> count;
+        for (const QByteArray& line : o.out.split('\n')) {
+            const QJsonObject ev = QJsonDocument::fromJson(line).object();
+            if (ev.value("event").toString() == "sample")
+                ++count[ev.value("pin").toString()];
+        }
+        return count;
+    }
+
+    QJsonObject Play(const QString& file, const QStringList& extra = {}) {
+        Output o = Run(KOVEL_GRAPH_PATH, QStringList{file, "--json"} + extra);
+        EXPECT_EQ(o.status, 0) << o.err.constData();
+        QJsonParseError error{};
+        QJsonDocument doc = QJsonDocument::fromJson(o.out.trimmed(), &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << o.out.constData();
+        return doc.object();
+    }
+
+    static int Count(const QJsonObject& report, int code) {
+        int n = 0;
+        for (const QJsonValue& e : report.value("events").toArray())
+            if (e.toObject().value("code").toInt() == code)
+                ++n;
+        return n;
+    }
+
+    static QJsonObject VideoFrom(const QJsonObject& report, const QString& pin) {
+        for (const QJsonValue& v : report.value("video").toArray())
+            if (v.toObject().value("source_pin").toString() == pin)
+                return v.toObject();
+        return {};
+    }
+
+    QTemporaryDir dir;
+};
+
+TEST_F(KovelGraphTest, ALessonPlaysToItsEndInSync) {
+    const QString lesson = Lesson("three.zmr", 4);
+    const std::map<QString, int> samples = SamplesPerPin(lesson);
+    const QJsonObject report = Play(lesson);
+
+    EXPECT_EQ(Count(report, 1), 1) << "EC_COMPLETE once";
+    EXPECT_EQ(Count(report, 3), 0) << "no EC_ERRORABORT";
+    EXPECT_NEAR(report.value("duration").toDouble(), 4.0, 0.2);
+    EXPECT_EQ(report.value("video").toArray().size(), 2);
+    for (const QString pin : {QString("capture"), QString("videoOut")}) {
+        const QJsonObject v = VideoFrom(report, pin);
+        ASSERT_FALSE(v.isEmpty()) << pin.toStdString();
+        // Every frame is either shown once or dropped as late; never both.
+        EXPECT_EQ(v.value("frames_presented").toInt() + v.value("frames_dropped").toInt(), samples.at(pin))
+            << pin.toStdString();
+        EXPECT_GT(v.value("frames_presented").toInt(), samples.at(pin) / 2) << pin.toStdString();
+        EXPECT_NEAR(v.value("first_frame_time").toDouble(), 0.0, 0.001);
+    }
+    const QJsonArray audio = report.value("audio").toArray();
+    ASSERT_EQ(audio.size(), 1);
+    EXPECT_GT(audio[0].toObject().value("samples_played").toInt(), 3 * 22050);
+    EXPECT_LT(audio[0].toObject().value("max_av_offset_ms").toDouble(), 40.0);
+    EXPECT_GE(audio[0].toObject().value("max_av_offset_ms").toDouble(), 0.0);
+}
+
+TEST_F(KovelGraphTest, WithoutAClockEveryFrameIsPresented) {
+    const QString lesson = Lesson("fast.zmr", 3, {"--no-camera"});
+    const std::map<QString, int> samples = SamplesPerPin(lesson);
+    const QJsonObject report = Play(lesson, {"--no-clock"});
+    EXPECT_EQ(Count(report, 1), 1);
+    ASSERT_EQ(report.value("video").toArray().size(), 1);
+    const QJsonObject v = VideoFrom(report, "capture");
+    EXPECT_EQ(v.value("frames_presented").toInt(), samples.at("capture"));
+    EXPECT_EQ(v.value("frames_dropped").toInt(), 0);
+}
+
+TEST_F(KovelGraphTest, ASeekStartsAtTheTargetWithoutEarlierFrames) {
+    const QString lesson = Lesson("seek.zmr", 5, {"--no-camera"});
+    const QJsonObject report = Play(lesson, {"--seek", "2.5"});
+    EXPECT_EQ(Count(report, 1), 1);
+    const QJsonObject v = VideoFrom(report, "capture");
+    // Within one frame (10 frames a second) of the target, never before it.
+    EXPECT_GE(v.value("first_frame_time").toDouble(), 2.5 - 1e-6);
+    EXPECT_LT(v.value("first_frame_time").toDouble(), 2.6 + 1e-6);
+}
+
+TEST_F(KovelGraphTest, AnExportedLessonPlaysThroughTheFileSource) {
+    const QString lesson = Lesson("export.zmr", 3, {"--no-camera"});
+    const QString mkv = dir.path() + "/export.mkv";
+    Output exported = Run(ZMR_PATH, {"export", lesson, mkv});
+    ASSERT_EQ(exported.status, 0) << exported.err.constData();
+    const QJsonObject report = Play(mkv, {"--no-clock"});
+    EXPECT_EQ(Count(report, 1), 1);
+    EXPECT_EQ(report.value("video").toArray().size(), 1);
+    EXPECT_EQ(report.value("audio").toArray().size(), 1);
+    EXPECT_NEAR(report.value("duration").toDouble(), 3.0, 0.3);
+    EXPECT_GT(report.value("video").toArray()[0].toObject().value("frames_presented").toInt(), 25);
+}
+
+TEST_F(KovelGraphTest, AnAudioOnlyLessonCompletes) {
+    const QString lesson = Lesson("audio.zmr", 2, {"--no-camera", "--no-screen"});
+    const QJsonObject report = Play(lesson);
+    EXPECT_EQ(Count(report, 1), 1);
+    EXPECT_EQ(report.value("video").toArray().size(), 0);
+    EXPECT_EQ(report.value("audio").toArray().size(), 1);
+}
+
+}  // namespace
