@@ -60,9 +60,9 @@ CMediaTypeRecord ProposedPcm(WORD channels, DWORD rate, WORD bits, ULONG cbForma
     wfx.nAvgBytesPerSec = rate * wfx.nBlockAlign;
     wfx.wBitsPerSample = bits;
     mt.SetSampleSize(wfx.nBlockAlign);
-    std::vector<BYTE> block(cbFormat, 0);
-    std::memcpy(block.data(), &wfx, cbFormat < sizeof wfx ? cbFormat : sizeof wfx);
     if (cbFormat) {
+        std::vector<BYTE> block(cbFormat, 0);
+        std::memcpy(block.data(), &wfx, cbFormat < sizeof wfx ? cbFormat : sizeof wfx);
         EXPECT_TRUE(mt.SetFormat(block.data(), cbFormat));
     }
     return mt;
