@@ -63,8 +63,8 @@ class CSampleSink final : public IPin, public IMemInputPin {
     std::function<void(const SinkEvent&)> m_onEvent;
     // Keep every sample's bytes in its event.
     bool m_bKeepData = false;
-    // Block in Receive after the first sample until a flush begins or
-    // Unblock is called; the sample is then refused.
+    // Block in Receive after the first sample until a flush begins (the
+    // sample is then refused) or Unblock is called (it is taken).
     bool m_bHoldFirst = false;
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
@@ -154,7 +154,7 @@ class CSampleSink final : public IPin, public IMemInputPin {
         {
             std::lock_guard<std::mutex> g(m_mutex);
             m_bFlushing = true;
-            m_bReleased = true;
+            m_bFlushSeen = true;
         }
         m_cond.notify_all();
         SinkEvent e;
@@ -231,8 +231,9 @@ class CSampleSink final : public IPin, public IMemInputPin {
             if (!m_bHeldOnce) {
                 m_bHeldOnce = true;
                 m_cond.notify_all();
-                m_cond.wait(g, [&] { return m_bReleased; });
-                return S_FALSE;
+                m_cond.wait(g, [&] { return m_bReleased || m_bFlushSeen; });
+                // Refused when a flush let it go; taken when released by hand.
+                return m_bFlushSeen ? S_FALSE : S_OK;
             }
         }
         return S_OK;
@@ -321,6 +322,7 @@ class CSampleSink final : public IPin, public IMemInputPin {
     bool m_bFlushing = false;
     bool m_bHeldOnce = false;
     bool m_bReleased = false;
+    bool m_bFlushSeen = false;
 };
 
 }  // namespace zmrtool
