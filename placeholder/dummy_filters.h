@@ -20,15 +20,18 @@ constexpr int kVideoFormatCount = 5;
 
 // Shared by both pins: stamps sample n (counting from the pin's creation) with
 // n to n+1 seconds and marks it as a sync point. The counter is never reset,
-// so after a stop and a new run the times continue where they left off.
+// so after a stop and a new run the times continue where they left off. It is
+// 64 bits wide: without a clock downstream the pins deliver as fast as they
+// can, and a 32-bit count would wrap to negative times within the hour.
 class CFrameClock {
   public:
+    explicit CFrameClock(int64_t iFirstFrame = 0) : m_iFrameNumber(iFirstFrame) {}
     HRESULT Stamp(IMediaSample* pSample);
-    int32_t Count();
+    int64_t Count();
 
   private:
     CLockSection m_cSharedState;
-    int32_t m_iFrameNumber = 0;
+    int64_t m_iFrameNumber;
     const REFERENCE_TIME m_rtFrameLength = kFrameLength;
 };
 
@@ -46,7 +49,7 @@ class CVideoDummyPin : public CStreamingPin {
 
     int32_t ImageWidth() const { return m_iImageWidth; }
     int32_t ImageHeight() const { return m_iImageHeight; }
-    int32_t FramesFilled() { return m_clock.Count(); }
+    int64_t FramesFilled() { return m_clock.Count(); }
 
   private:
     CFrameClock m_clock;
@@ -65,7 +68,7 @@ class CAudioDummyPin : public CStreamingPin {
     HRESULT FillSample(IMediaSample* pSample) override;
     HRESULT Notify(IBaseFilter* pSelf, Quality q) override;
 
-    int32_t FramesFilled() { return m_clock.Count(); }
+    int64_t FramesFilled() { return m_clock.Count(); }
 
   private:
     CFrameClock m_clock;

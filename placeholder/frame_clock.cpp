@@ -11,7 +11,7 @@ HRESULT CFrameClock::Stamp(IMediaSample* pSample) {
     BYTE* pData = nullptr;
     pSample->GetPointer(&pData);
     (void)pSample->GetSize();
-    REFERENCE_TIME rtStart = REFERENCE_TIME(m_iFrameNumber) * m_rtFrameLength;
+    REFERENCE_TIME rtStart = m_iFrameNumber * m_rtFrameLength;
     REFERENCE_TIME rtStop = rtStart + m_rtFrameLength;
     pSample->SetTime(&rtStart, &rtStop);
     ++m_iFrameNumber;
@@ -19,7 +19,7 @@ HRESULT CFrameClock::Stamp(IMediaSample* pSample) {
     return S_OK;
 }
 
-int32_t CFrameClock::Count() {
+int64_t CFrameClock::Count() {
     CLockHolder lock(&m_cSharedState);
     return m_iFrameNumber;
 }

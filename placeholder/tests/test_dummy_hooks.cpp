@@ -2,6 +2,7 @@
 // sizes and sample stamping.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -351,6 +352,21 @@ TEST(DummyPins, SamplesAreOneSecondApartAndCountersKeepCounting) {
     EXPECT_EQ(sound[1].start, 10000000);
     EXPECT_EQ(sound[1].stop, 20000000);
     EXPECT_TRUE(sound[1].sync);
+}
+
+TEST(DummyPins, TimesStayPositivePastTheThirtyTwoBitCount) {
+    // Without a clock downstream a pin fills millions of samples a minute.
+    CFrameClock clock(INT32_MAX);
+    struct {
+        CFrameClock* c;
+        HRESULT FillSample(IMediaSample* s) { return c->Stamp(s); }
+    } pin{&clock};
+    auto s = FillSamples(&pin, 2);
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[0].start, REFERENCE_TIME(INT32_MAX) * 10000000);
+    EXPECT_EQ(s[1].start, (REFERENCE_TIME(INT32_MAX) + 1) * 10000000);
+    EXPECT_EQ(s[1].stop, s[1].start + 10000000);
+    EXPECT_EQ(clock.Count(), int64_t(INT32_MAX) + 2);
 }
 
 TEST(DummyPins, QualityNotificationsAreRefused) {
