@@ -1,0 +1,187 @@
+#include <algorithm>
+#include <cstring>
+
+#include "decoders.h"
+#include "filter_catalog.h"
+#include "kovel/builtin.h"
+#include "kovel/runtime_classes.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libswscale/swscale.h>
+}
+
+namespace kovel::rt {
+
+VideoDecoder::VideoDecoder() : DecoderFilter(CLSID_KovelVideoDecoder) {}
+
+VideoDecoder::~VideoDecoder() {
+    sws_freeContext(sws_);
+}
+
+std::vector<MediaType> VideoDecoder::OutputTypes(const MediaType& input) {
+    VideoInput in;
+    if (ParseVideoInput(input, &in) != S_OK)
+        return {};
+    return {Rgb32OutputType(in)};
+}
+
+HRESULT VideoDecoder::Configure(const MediaType& input, AVCodecContext* ctx) {
+    VideoInput in;
+    if (ParseVideoInput(input, &in) != S_OK)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    ctx->codec_type = AVMEDIA_TYPE_VIDEO;
+    ctx->codec_id = AVCodecID(in.codecId);
+    ctx->codec_tag = in.fourcc;
+    ctx->width = ctx->coded_width = in.width;
+    ctx->height = ctx->coded_height = in.height;
+    ctx->bits_per_coded_sample = in.bitCount;
+    // Slice threads only: frame threads would hold frames back and make the
+    // first picture after a seek late.
+    ctx->thread_type = FF_THREAD_SLICE;
+    ctx->thread_count = 0;
+    av_freep(&ctx->extradata);
+    ctx->extradata_size = 0;
+    if (!in.extradata.empty()) {
+        ctx->extradata =
+            static_cast<uint8_t*>(av_mallocz(in.extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!ctx->extradata)
+            return E_OUTOFMEMORY;
+        std::memcpy(ctx->extradata, in.extradata.data(), in.extradata.size());
+        ctx->extradata_size = int(in.extradata.size());
+    }
+    return S_OK;
+}
+
+HRESULT VideoDecoder::OnCodecOpened(const MediaType& input) {
+    // Pictures keep the size the output was connected with.
+    MediaType out = Out().Type();
+    VIDEOINFOHEADER vih{};
+    if (out.formattype == FORMAT_VideoInfo && out.format.size() >= sizeof vih) {
+        std::memcpy(&vih, out.format.data(), sizeof vih);
+    } else {
+        VideoInput in;
+        if (ParseVideoInput(input, &in) != S_OK)
+            return VFW_E_TYPE_NOT_ACCEPTED;
+        MediaType rgb = Rgb32OutputType(in);
+        std::memcpy(&vih, rgb.format.data(), sizeof vih);
+    }
+    LONG w = vih.bmiHeader.biWidth, h = vih.bmiHeader.biHeight;
+    if (w < 1 || w > kMaxVideoDimension || h < 1 || h > kMaxVideoDimension)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    outWidth_ = w;
+    outHeight_ = h;
+    VideoInput in;
+    frameTime_ = ParseVideoInput(input, &in) == S_OK ? in.avgTimePerFrame : 0;
+    nextValid_ = false;
+    return S_OK;
+}
+
+HRESULT VideoDecoder::DecideBufferSize(OutputPin* pin, IMemAllocator* alloc, ALLOCATOR_PROPERTIES* req) {
+    if (!pin || !alloc || !req)
+        return E_POINTER;
+    MediaType mt = pin->Type();
+    VIDEOINFOHEADER vih{};
+    if (mt.format.size() < sizeof vih)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    std::memcpy(&vih, mt.format.data(), sizeof vih);
+    int64_t image = int64_t(vih.bmiHeader.biWidth) * 4 * int64_t(vih.bmiHeader.biHeight);
+    if (image <= 0 || image > int64_t(kMaxVideoDimension) * kMaxVideoDimension * 4)
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    ALLOCATOR_PROPERTIES want = *req;
+    want.cBuffers = std::max<LONG>(req->cBuffers, 3);
+    want.cbBuffer = std::max<LONG>(req->cbBuffer, LONG(image));
+    want.cbAlign = std::max<LONG>(req->cbAlign, 1);
+    want.cbPrefix = std::max<LONG>(req->cbPrefix, 0);
+    ALLOCATOR_PROPERTIES got{};
+    HRESULT hr = alloc->SetProperties(&want, &got);
+    if (FAILED(hr))
+        return hr;
+    if (got.cBuffers < 1 || got.cbBuffer < LONG(image))
+        return E_FAIL;
+    return S_OK;
+}
+
+void VideoDecoder::ResetStream() {
+    nextValid_ = false;
+}
+
+HRESULT VideoDecoder::OnFrame(AVFrame* frame, HRESULT* fatal) {
+    REFERENCE_TIME start = frame->best_effort_timestamp;
+    if (start == AV_NOPTS_VALUE)
+        start = nextValid_ ? next_ : 0;
+    REFERENCE_TIME duration = frame->pkt_duration > 0 ? frame->pkt_duration : frameTime_;
+    REFERENCE_TIME end = start + std::max<REFERENCE_TIME>(duration, 1);
+    next_ = end;
+    nextValid_ = true;
+    if (end <= 0) {
+        // Before the segment start: decoded to keep the references, not shown.
+        CountBeforeStart();
+        return S_OK;
+    }
+    if (frame->width < 1 || frame->height < 1) {
+        *fatal = VFW_E_INVALIDMEDIATYPE;
+        return *fatal;
+    }
+    sws_ = sws_getCachedContext(sws_, frame->width, frame->height, AVPixelFormat(frame->format), outWidth_,
+                                outHeight_, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!sws_) {
+        *fatal = E_FAIL;
+        return *fatal;
+    }
+
+    IMediaSample* s = nullptr;
+    HRESULT hr = Out().GetDeliveryBuffer(&s);
+    if (FAILED(hr))
+        return hr;
+    if (In().Flushing()) {
+        s->Release();
+        return S_FALSE;
+    }
+    const int stride = outWidth_ * 4;
+    const LONG image = LONG(stride) * outHeight_;
+    BYTE* p = nullptr;
+    if (FAILED(s->GetPointer(&p)) || !p || s->GetSize() < image) {
+        s->Release();
+        *fatal = VFW_E_BUFFER_OVERFLOW;
+        return *fatal;
+    }
+    // Bottom-up rows: the top picture row is the buffer's last, so the
+    // scaler writes upwards from there and no further copy is needed.
+    uint8_t* dst[4] = {p + size_t(outHeight_ - 1) * size_t(stride), nullptr, nullptr, nullptr};
+    int dstStride[4] = {-stride, 0, 0, 0};
+    sws_scale(sws_, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
+    s->SetActualDataLength(image);
+    s->SetTime(&start, &end);
+    s->SetSyncPoint(TRUE);
+    s->SetDiscontinuity(TakeDiscontinuity());
+    hr = Out().Deliver(s);
+    s->Release();
+    CountDelivered();
+    return hr;
+}
+
+namespace {
+
+struct Registrar {
+    Registrar() {
+        KovelRegisterBuiltinClass(&CLSID_KovelVideoDecoder, &CreateInstance<VideoDecoder>);
+        RegisteredFilter f;
+        f.clsid = CLSID_KovelVideoDecoder;
+        f.name = u"Video Decoder";
+        f.merit = kKovelDecoderMerit;
+        RegisteredPin in;
+        in.name = u"In";
+        in.types = {{MEDIATYPE_Video, GUID_NULL}};  // the FOURCC in the format block decides
+        RegisteredPin out;
+        out.name = u"Out";
+        out.output = true;
+        out.types = {{MEDIATYPE_Video, MEDIASUBTYPE_RGB32}};
+        f.pins = {in, out};
+        RegisterBuiltinFilter(f);
+    }
+} g_registrar;
+
+}  // namespace
+
+}  // namespace kovel::rt
