@@ -4,7 +4,9 @@
 // reader tests check it. Header-only so both can use it without a library.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -66,6 +68,9 @@ class CSampleSink final : public IPin, public IMemInputPin {
     // Block in Receive after the first sample until a flush begins (the
     // sample is then refused) or Unblock is called (it is taken).
     bool m_bHoldFirst = false;
+    // Refuse samples once this many were taken (0: no limit), so a source
+    // that never ends can still be bounded.
+    size_t m_nSampleLimit = 0;
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (!ppv)
@@ -207,6 +212,9 @@ class CSampleSink final : public IPin, public IMemInputPin {
             std::lock_guard<std::mutex> g(m_mutex);
             if (m_bFlushing)
                 return S_FALSE;
+            if (m_nSampleLimit && m_nSamples >= m_nSampleLimit)
+                return S_FALSE;
+            ++m_nSamples;
         }
         SinkEvent e;
         e.kind = SinkEvent::kSample;
@@ -273,6 +281,14 @@ class CSampleSink final : public IPin, public IMemInputPin {
             },
             ms);
     }
+    // True once the stream ended or the sample limit was reached.
+    bool WaitEndedOrLimit(int ms = 10000) {
+        std::unique_lock<std::mutex> g(m_mutex);
+        return m_cond.wait_for(g, std::chrono::milliseconds(ms), [&] {
+            return (m_nSampleLimit && m_nSamples >= m_nSampleLimit) ||
+                   (!m_events.empty() && m_events.back().kind == SinkEvent::kEndOfStream);
+        });
+    }
     // True once the first sample was held, or the stream ended before one came.
     bool WaitHeldOrEnded(int ms = 10000) {
         std::unique_lock<std::mutex> g(m_mutex);
@@ -323,6 +339,7 @@ class CSampleSink final : public IPin, public IMemInputPin {
     bool m_bHeldOnce = false;
     bool m_bReleased = false;
     bool m_bFlushSeen = false;
+    size_t m_nSamples = 0;
 };
 
 }  // namespace zmrtool
