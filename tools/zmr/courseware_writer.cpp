@@ -188,7 +188,8 @@ bool WriteCourseware(const std::string& path, const Lesson& lesson, WriteSummary
     WriteU64(fp + 16, kFilePropertiesSize);
     WriteU64(fp + kFpPacketSize, kPacketSize);
     WriteU64(fp + kFpPlayDuration, uint64_t(lesson.play_duration));
-    std::memcpy(fp + kFpRecords, records.data(), records.size());
+    if (!records.empty())
+        std::memcpy(fp + kFpRecords, records.data(), records.size());
 
     std::unique_ptr<FILE, Closer> f(std::fopen(path.c_str(), "wb"));
     if (!f)

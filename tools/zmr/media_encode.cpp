@@ -500,6 +500,15 @@ bool EncodeAudio(const AudioSettings& as, const std::string& file, int64_t durat
     if (!Drain(enc.get(), pkt.get(), 1, as.rate, frame_size, out, error))
         return false;
 
+    // The encoder stamps its first block before zero (its priming); the
+    // lesson's sound starts at zero, as its pictures do.
+    if (!out->objects.empty() && out->objects.front().start < 0) {
+        const int64_t shift = -out->objects.front().start;
+        for (auto& o : out->objects) {
+            o.start += shift;
+            o.end += shift;
+        }
+    }
     const size_t extra = enc->extradata ? size_t(enc->extradata_size) : 0;
     out->type = zmr::kAudioStream;
     out->format.assign(sizeof(WAVEFORMATEX) + extra, 0);

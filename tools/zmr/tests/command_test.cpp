@@ -365,6 +365,8 @@ TEST_F(Lesson, FfmpegDecodesEveryMediaObject) {
         EXPECT_EQ(d.errors, 0);
         // The audio decoder keeps its first block back as the priming of the overlap.
         EXPECT_EQ(d.frames, int(objs.data.size()) - (type == zmr::kAudioStream ? 1 : 0));
+        // Every stream starts at zero, none before it, in presentation order.
+        EXPECT_EQ(objs.start[0], 0);
         for (size_t i = 1; i < objs.start.size(); ++i) EXPECT_GT(objs.start[i], objs.start[i - 1]);
         if (type == zmr::kAudioStream) {
             EXPECT_EQ(d.rate, 44100);
