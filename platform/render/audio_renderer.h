@@ -1,0 +1,172 @@
+// "Audio Renderer": 16-bit PCM in, the sound device out (SDL2), and the
+// graph's reference clock, which counts what the device consumed.
+//
+// Output: the SDL2 device of $SDL_AUDIODRIVER (or SDL's choice); when no
+// device opens, or when KOVEL_AUDIO_OUTPUT=null is set (or the renderer was
+// made with AudioOutput::Null), a null output that consumes audio at the pace
+// of the system clock. The output opens when the filter pauses from stopped
+// and closes on Stop.
+//
+// Clock: while running, time = run start + stream time of the frames the
+// output consumed (interpolated inside the block being played, never past
+// its end); it stands still while paused or stopped, so it is continuous
+// across a pause and never goes back.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "filter_base.h"
+#include "kovel/control.h"
+#include "kovel/formats.h"
+#include "kovel/renderer.h"
+#include "render_common.h"
+
+namespace kovel::render {
+
+// Automatic: a sound device, else the null output. Null: the null output.
+// External: no output of its own; whoever made the renderer pulls the audio
+// by calling Mix, and the clock follows those calls.
+enum class AudioOutput { Automatic, Null, External };
+
+// State of the clock, shared by the renderer (which advances it from the
+// output's thread) and the clock object handed to the graph, which may
+// outlive the renderer.
+struct AudioClockCore {
+    std::mutex mu;
+    REFERENCE_TIME base = SteadyNow();  // clock value at `frames` == 0
+    int64_t frames = 0;                 // frames consumed since `base`
+    int rate = 48000;
+    int64_t blockFrames = 0;       // frames of the block now playing
+    REFERENCE_TIME blockTime = 0;  // system time that block was handed over
+    REFERENCE_TIME last = 0;       // last value given out
+
+    REFERENCE_TIME FramesToTime(int64_t f) const { return f * UNITS / rate; }
+    REFERENCE_TIME NowLocked(REFERENCE_TIME sysNow);
+    // A fresh epoch starting at the current value (rate may change).
+    REFERENCE_TIME RebaseLocked(REFERENCE_TIME sysNow, int newRate);
+};
+
+class AudioRenderer final : public rt::FilterBase, public IKovelRenderer, public IBasicAudio {
+  public:
+    explicit AudioRenderer(AudioOutput output = AudioOutput::Automatic);
+    ~AudioRenderer() override;
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override { return FilterBase::QueryInterface(riid, ppv); }
+    ULONG AddRef() override { return FilterBase::AddRef(); }
+    ULONG Release() override { return FilterBase::Release(); }
+
+    // IMediaFilter / IBaseFilter
+    HRESULT GetState(DWORD ms, FILTER_STATE* state) override;
+    HRESULT JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) override;
+
+    // IKovelRenderer
+    HRESULT GetRenderState(KovelRenderState* state) override;
+    HRESULT GetReferenceClock(IReferenceClock** clock) override;
+    HRESULT WaitPrerolled(DWORD msTimeout) override;
+
+    // IDispatch: not offered.
+    HRESULT GetTypeInfoCount(UINT* n) override;
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
+    // IBasicAudio: hundredths of a decibel, -10000 (silence) to 0; balance
+    // -10000 (left only) to 10000 (right only).
+    HRESULT put_Volume(LONG v) override;
+    HRESULT get_Volume(LONG* v) override;
+    HRESULT put_Balance(LONG b) override;
+    HRESULT get_Balance(LONG* b) override;
+
+    // FilterBase
+    int PinCount() override { return 1; }
+    rt::PinBase* PinAt(int i) override;
+    HRESULT OnPause(FILTER_STATE from) override;
+    HRESULT OnRun(REFERENCE_TIME start) override;
+    void OnStop() override;
+    HRESULT OnReceive(rt::InputPin* pin, IMediaSample* sample) override;
+    HRESULT OnEndOfStream(rt::InputPin* pin) override;
+    HRESULT OnBeginFlush(rt::InputPin* pin) override;
+    HRESULT OnEndFlush(rt::InputPin* pin) override;
+    HRESULT OnNewSegment(rt::InputPin* pin, REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override;
+    HRESULT QueryExtra(REFIID riid, void** ppv) override;
+
+    HRESULT CheckInputType(const rt::MediaType& mt);
+    // True while the output in use is a sound device (not the null output).
+    bool UsingDevice();
+    // Called by the output to fill `bytes` bytes (whole frames) of
+    // interleaved 16-bit samples.
+    void Mix(int16_t* out, int bytes);
+    // The input pin's connection changed (an empty type: disconnected).
+    void SetConnected(const rt::MediaType& mt);
+
+    // Most audio queued before Receive blocks, and the ramp used on pause,
+    // resume and after an underrun.
+    static constexpr REFERENCE_TIME kQueueLimit = UNITS / 2;
+    static constexpr REFERENCE_TIME kRampTime = 50000;  // 5 ms
+    // Timestamps within this of the output position count as continuous;
+    // beyond it, silence fills a gap and late audio is cut.
+    static constexpr REFERENCE_TIME kSyncTolerance = 200000;  // 20 ms
+
+  private:
+    struct Chunk {
+        std::vector<int16_t> data;
+        REFERENCE_TIME start = 0;  // stream time of the first frame
+        int64_t frames = 0;
+        int64_t offset = 0;  // frames already played
+        bool started = false;
+    };
+    class Pin;
+
+    void OpenOutput();
+    void CloseOutput();
+    void NullOutputLoop(int rate, int channels);
+    bool PrerolledLocked();
+    REFERENCE_TIME StreamPosLocked(int64_t extraFrames);
+
+    AudioOutput output_;
+    std::unique_ptr<Pin> pin_;
+    std::shared_ptr<AudioClockCore> clock_core_;
+    IReferenceClock* clockObj_;
+    EventSinkRef sink_copy_;
+
+    // Everything below is guarded by mu_ (taken after the state lock, never
+    // before it).
+    std::mutex mu_;
+    std::condition_variable cv_;
+    FILTER_STATE streamState_ = State_Stopped;
+    bool connected_ = false;
+    bool flushing_ = false;
+    bool eos_ = false;
+    bool completeSent_ = false;
+    bool resync_ = true;
+    REFERENCE_TIME runStart_ = 0;
+    std::deque<Chunk> queue_;
+    int64_t queuedFrames_ = 0;
+    REFERENCE_TIME nextStart_ = 0;  // where an untimed sample goes
+    int channels_ = 2, rate_ = 48000, blockAlign_ = 4;
+    double ramp_ = 0;  // 0 silent .. 1 full
+    LONGLONG presented_ = 0, dropped_ = 0, framesPlayed_ = 0;
+    REFERENCE_TIME maxOffset_ = 0, firstStreamTime_ = -1;
+
+    std::atomic<LONG> volume_{0}, balance_{0};
+
+    // Output: SDL device or the null output's thread.
+    uint32_t device_ = 0;
+    bool sdlInit_ = false;
+    std::thread nullThread_;
+    std::mutex nullMu_;
+    std::condition_variable nullCv_;
+    bool nullStop_ = false;
+    std::atomic<bool> usingDevice_{false};
+};
+
+// Creates the renderer with a chosen output (tests force the null output).
+HRESULT CreateAudioRenderer(AudioOutput output, REFIID riid, void** ppv);
+
+}  // namespace kovel::render

@@ -1,0 +1,898 @@
+#include "video_renderer.h"
+
+#include <QApplication>
+#include <QThread>
+#include <algorithm>
+#include <cstring>
+
+#include "kovel/runtime_classes.h"
+#include "video_widget.h"
+
+namespace kovel::render {
+
+namespace {
+
+constexpr LONG kMaxDimension = 16384;
+
+QApplication* GuiApp() {
+    return qobject_cast<QApplication*>(QCoreApplication::instance());
+}
+bool OnGuiThread() {
+    QApplication* app = GuiApp();
+    return app && QThread::currentThread() == app->thread();
+}
+
+}  // namespace
+
+class VideoRenderer::Pin final : public rt::InputPin {
+  public:
+    explicit Pin(VideoRenderer* f) : InputPin(f, u"Input"), owner_(f) {}
+    HRESULT CheckMediaType(const rt::MediaType& mt) override { return owner_->CheckInputType(mt); }
+    HRESULT ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* pmt) override {
+        HRESULT hr = InputPin::ReceiveConnection(connector, pmt);
+        if (SUCCEEDED(hr))
+            owner_->SetConnected(Type());
+        return hr;
+    }
+    HRESULT Disconnect() override {
+        HRESULT hr = InputPin::Disconnect();
+        if (hr == S_OK)
+            owner_->SetConnected(rt::MediaType());
+        return hr;
+    }
+
+  private:
+    VideoRenderer* owner_;
+};
+
+VideoRenderer::VideoRenderer()
+    : FilterBase(CLSID_KovelVideoRenderer), pin_(new Pin(this)), slot_(std::make_shared<FrameSlot>()) {}
+
+VideoRenderer::~VideoRenderer() {
+    {
+        std::unique_lock<std::mutex> l(slot_->mu);
+        if (VideoWidget* w = slot_->widget) {
+            if (OnGuiThread()) {
+                l.unlock();
+                delete w;
+            } else {
+                w->deleteLater();
+            }
+        }
+    }
+    if (clock_copy_)
+        clock_copy_->Release();
+}
+
+rt::PinBase* VideoRenderer::PinAt(int i) {
+    return i == 0 ? pin_.get() : nullptr;
+}
+
+HRESULT VideoRenderer::QueryExtra(REFIID riid, void** ppv) {
+    if (!ppv)
+        return E_POINTER;
+    if (riid == IID_IKovelRenderer)
+        *ppv = static_cast<IKovelRenderer*>(this);
+    else if (riid == IID_IVideoWindow || riid == IID_IDispatch)
+        *ppv = static_cast<IVideoWindow*>(this);
+    else if (riid == IID_IBasicVideo)
+        *ppv = static_cast<IBasicVideo*>(this);
+    else {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+bool VideoRenderer::ParseFormat(const rt::MediaType& mt, Format* f) {
+    if (mt.major != MEDIATYPE_Video || mt.subtype != MEDIASUBTYPE_RGB32 || mt.formattype != FORMAT_VideoInfo)
+        return false;
+    if (mt.format.size() < sizeof(VIDEOINFOHEADER))
+        return false;
+    VIDEOINFOHEADER vih;
+    std::memcpy(&vih, mt.format.data(), sizeof(vih));
+    const BITMAPINFOHEADER& bi = vih.bmiHeader;
+    if (bi.biBitCount != 32 || (bi.biCompression != BI_RGB && bi.biCompression != BI_BITFIELDS))
+        return false;
+    if (bi.biWidth <= 0 || bi.biWidth > kMaxDimension || bi.biHeight == 0 || bi.biHeight > kMaxDimension ||
+        bi.biHeight < -kMaxDimension)
+        return false;
+    f->width = bi.biWidth;
+    f->height = bi.biHeight < 0 ? -bi.biHeight : bi.biHeight;
+    f->bottomUp = bi.biHeight > 0;
+    f->stride = DibRowStride(bi.biWidth, 32);
+    f->avgFrame = vih.AvgTimePerFrame > 0 ? vih.AvgTimePerFrame : 0;
+    f->bitRate = vih.dwBitRate;
+    f->bitErrorRate = vih.dwBitErrorRate;
+    return true;
+}
+
+HRESULT VideoRenderer::CheckInputType(const rt::MediaType& mt) {
+    Format f;
+    return ParseFormat(mt, &f) ? S_OK : S_FALSE;
+}
+
+void VideoRenderer::SetConnected(const rt::MediaType& mt) {
+    Format f;
+    bool ok = ParseFormat(mt, &f);
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        connected_ = ok;
+        fmt_ = ok ? f : Format();
+        BumpLocked();
+    }
+    if (ok) {
+        std::lock_guard<std::mutex> l(slot_->mu);
+        slot_->source = QRect();
+    }
+    // Connections made on the GUI thread get their window right away, so
+    // the player can ask for it before the graph runs.
+    if (ok && OnGuiThread()) {
+        HRESULT hr;
+        Window(&hr);
+    }
+}
+
+HRESULT VideoRenderer::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) {
+    std::lock_guard<std::recursive_mutex> lk(StateLock());
+    HRESULT hr = FilterBase::JoinFilterGraph(graph, name);
+    sink_copy_.Set(EventSink());
+    return hr;
+}
+
+HRESULT VideoRenderer::SetSyncSource(IReferenceClock* clock) {
+    std::lock_guard<std::recursive_mutex> lk(StateLock());
+    HRESULT hr = FilterBase::SetSyncSource(clock);
+    std::lock_guard<std::mutex> l(mu_);
+    if (clock)
+        clock->AddRef();
+    if (clock_copy_)
+        clock_copy_->Release();
+    clock_copy_ = clock;
+    BumpLocked();
+    return hr;
+}
+
+// ---------------------------------------------------------------- states
+
+HRESULT VideoRenderer::OnPause(FILTER_STATE from) {
+    bool autoShow;
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        if (from == State_Stopped) {
+            flushing_ = eos_ = completeSent_ = false;
+            shown_ = haveLast_ = false;
+            presented_ = dropped_ = 0;
+            maxOffset_ = 0;
+            firstStreamTime_ = -1;
+        }
+        streamState_ = State_Paused;
+        BumpLocked();
+        autoShow = autoShow_ && from == State_Stopped;
+    }
+    if (autoShow) {
+        if (OnGuiThread()) {
+            std::unique_lock<std::mutex> l(slot_->mu);
+            VideoWidget* w = slot_->widget;
+            l.unlock();
+            if (w)
+                w->show();
+        } else {
+            slot_->RequestShow();
+        }
+    }
+    return S_OK;
+}
+
+HRESULT VideoRenderer::OnRun(REFERENCE_TIME start) {
+    std::lock_guard<std::mutex> l(mu_);
+    streamState_ = State_Running;
+    runStart_ = start;
+    BumpLocked();
+    return S_OK;
+}
+
+void VideoRenderer::OnStop() {
+    std::lock_guard<std::mutex> l(mu_);
+    streamState_ = State_Stopped;
+    eos_ = completeSent_ = false;
+    shown_ = haveLast_ = false;
+    firstStreamTime_ = -1;
+    BumpLocked();
+}
+
+HRESULT VideoRenderer::GetState(DWORD ms, FILTER_STATE* state) {
+    if (!state)
+        return E_POINTER;
+    *state = State();
+    if (*state != State_Paused)
+        return S_OK;
+    return WaitPrerolled(ms);
+}
+
+HRESULT VideoRenderer::WaitPrerolled(DWORD ms) {
+    std::unique_lock<std::mutex> l(mu_);
+    auto done = [&] { return streamState_ != State_Paused || PrerolledLocked(); };
+    if (ms == INFINITE)
+        cv_.wait(l, done);
+    else
+        cv_.wait_for(l, std::chrono::milliseconds(ms), done);
+    return done() ? S_OK : VFW_S_STATE_INTERMEDIATE;
+}
+
+HRESULT VideoRenderer::GetRenderState(KovelRenderState* s) {
+    if (!s)
+        return E_POINTER;
+    FILTER_STATE fs = State();
+    std::lock_guard<std::mutex> l(mu_);
+    std::memset(s, 0, sizeof(*s));
+    s->kind = KovelRenderer_Video;
+    s->state = fs;
+    s->prerolled = PrerolledLocked();
+    s->endOfStream = eos_;
+    s->completeSent = completeSent_;
+    s->presented = presented_;
+    s->dropped = dropped_;
+    s->firstStreamTime = firstStreamTime_;
+    s->maxOffset = maxOffset_;
+    return S_OK;
+}
+
+HRESULT VideoRenderer::GetReferenceClock(IReferenceClock** clock) {
+    if (!clock)
+        return E_POINTER;
+    *clock = nullptr;
+    return E_NOINTERFACE;
+}
+
+// ---------------------------------------------------------------- streaming
+
+void VideoRenderer::PresentLocked(const BYTE* data, REFERENCE_TIME when) {
+    ++presented_;
+    if (firstStreamTime_ < 0)
+        firstStreamTime_ = when;
+    // Headless there is nobody to paint for: counting is all.
+    if (!GuiApp())
+        return;
+    QImage img(fmt_.width, fmt_.height, QImage::Format_RGB32);
+    if (img.isNull())
+        return;
+    for (LONG y = 0; y < fmt_.height; ++y) {
+        LONG row = fmt_.bottomUp ? fmt_.height - 1 - y : y;
+        const BYTE* src = data + uint64_t(row) * fmt_.stride;
+        auto* dst = reinterpret_cast<uint32_t*>(img.scanLine(y));
+        std::memcpy(dst, src, size_t(fmt_.width) * 4);
+        // The fourth byte of a DIB pixel is unused; the image wants it opaque.
+        for (LONG x = 0; x < fmt_.width; ++x) dst[x] |= 0xFF000000u;
+    }
+    slot_->Publish(std::move(img));
+}
+
+HRESULT VideoRenderer::OnReceive(rt::InputPin*, IMediaSample* sample) {
+    if (sample->IsPreroll() == S_OK)
+        return S_OK;
+    BYTE* data = nullptr;
+    if (FAILED(sample->GetPointer(&data)) || !data)
+        return E_POINTER;
+    LONG len = std::min(sample->GetActualDataLength(), sample->GetSize());
+
+    // A format change travels on the sample; take it only if we can draw it.
+    AM_MEDIA_TYPE* changed = nullptr;
+    if (sample->GetMediaType(&changed) == S_OK && changed) {
+        Format f;
+        bool ok = ParseFormat(rt::MediaType::From(*changed), &f);
+        rt::DeleteMediaType(changed);
+        if (!ok)
+            return VFW_E_TYPE_NOT_ACCEPTED;
+        std::lock_guard<std::mutex> l(mu_);
+        fmt_ = f;
+    }
+
+    std::unique_lock<std::mutex> l(mu_);
+    if (flushing_)
+        return S_FALSE;
+    if (streamState_ == State_Stopped)
+        return VFW_E_WRONG_STATE;
+    if (eos_ || !connected_)
+        return S_FALSE;
+    if (len < 0 || uint64_t(len) < fmt_.stride * uint64_t(fmt_.height)) {
+        ++dropped_;  // too short for a picture
+        return S_OK;
+    }
+    const REFERENCE_TIME interval = fmt_.avgFrame > 0 ? fmt_.avgFrame : kDefaultFrameTime;
+    REFERENCE_TIME start = 0, end = 0;
+    const bool timed = SampleTimes(sample, interval, &start, &end);
+    if (timed && end <= 0)
+        return S_OK;  // wholly before the segment start
+    const REFERENCE_TIME when = timed ? std::max<REFERENCE_TIME>(start, 0) : 0;
+    if (timed) {
+        if (haveLast_ && start <= lastStart_) {
+            ++dropped_;
+            return S_OK;
+        }
+        haveLast_ = true;
+        lastStart_ = start;
+        lastEnd_ = end;
+    }
+    const REFERENCE_TIME lateLimit = std::clamp(timed ? end - start : interval, kMinLateLimit, kMaxLateLimit);
+
+    holding_ = true;
+    cv_.notify_all();
+    bool shownThis = false;
+    HRESULT hr = S_OK;
+    for (;;) {
+        if (flushing_) {
+            hr = S_FALSE;
+            break;
+        }
+        if (streamState_ == State_Stopped) {
+            hr = VFW_E_WRONG_STATE;
+            break;
+        }
+        if (streamState_ == State_Paused) {
+            if (!shown_) {
+                PresentLocked(data, when);
+                shown_ = shownThis = true;
+            }
+            cv_.wait(l);
+            continue;
+        }
+        if (!clock_copy_ || !timed) {
+            if (!shownThis)
+                PresentLocked(data, when);
+            shown_ = true;
+            break;
+        }
+        IReferenceClock* clock = clock_copy_;
+        clock->AddRef();
+        const uint64_t gen = generation_;
+        const REFERENCE_TIME due = runStart_ + when;
+        l.unlock();
+        REFERENCE_TIME now = 0;
+        HRESULT th = clock->GetTime(&now);
+        clock->Release();
+        l.lock();
+        if (gen != generation_)
+            continue;  // paused, flushed or restarted meanwhile
+        if (FAILED(th) || now >= due) {
+            REFERENCE_TIME late = FAILED(th) ? 0 : now - due;
+            if (!shownThis) {
+                if (late > lateLimit) {
+                    ++dropped_;
+                } else {
+                    PresentLocked(data, when);
+                    maxOffset_ = std::max(maxOffset_, late);
+                }
+            }
+            shown_ = true;
+            break;
+        }
+        // The clock offers no advise: look again in at most 10 ms.
+        REFERENCE_TIME wait = std::min<REFERENCE_TIME>(due - now, 100000);
+        cv_.wait_for(l, std::chrono::microseconds(wait / 10 + 1));
+    }
+    holding_ = false;
+    return hr;
+}
+
+HRESULT VideoRenderer::OnEndOfStream(rt::InputPin*) {
+    std::unique_lock<std::mutex> l(mu_);
+    if (flushing_ || streamState_ == State_Stopped)
+        return S_FALSE;
+    eos_ = true;
+    cv_.notify_all();
+    // Complete once running and the last picture has had its time.
+    for (;;) {
+        if (flushing_ || streamState_ == State_Stopped || !eos_ || completeSent_)
+            return S_OK;
+        if (streamState_ == State_Paused) {
+            cv_.wait(l);
+            continue;
+        }
+        if (!clock_copy_ || !haveLast_)
+            break;
+        IReferenceClock* clock = clock_copy_;
+        clock->AddRef();
+        const uint64_t gen = generation_;
+        // A hostile stop time must not hold completion back for long.
+        const REFERENCE_TIME target =
+            runStart_ + std::min(lastEnd_, std::max<REFERENCE_TIME>(lastStart_, 0) + UNITS);
+        l.unlock();
+        REFERENCE_TIME now = 0;
+        HRESULT th = clock->GetTime(&now);
+        clock->Release();
+        l.lock();
+        if (gen != generation_)
+            continue;
+        if (FAILED(th) || now >= target)
+            break;
+        REFERENCE_TIME wait = std::min<REFERENCE_TIME>(target - now, 100000);
+        cv_.wait_for(l, std::chrono::microseconds(wait / 10 + 1));
+    }
+    completeSent_ = true;
+    l.unlock();
+    sink_copy_.Notify(EC_COMPLETE, S_OK, LONG_PTR(static_cast<IBaseFilter*>(this)));
+    return S_OK;
+}
+
+HRESULT VideoRenderer::OnBeginFlush(rt::InputPin*) {
+    std::lock_guard<std::mutex> l(mu_);
+    flushing_ = true;
+    eos_ = completeSent_ = false;
+    shown_ = haveLast_ = false;
+    firstStreamTime_ = -1;
+    BumpLocked();
+    return S_OK;
+}
+
+HRESULT VideoRenderer::OnEndFlush(rt::InputPin*) {
+    std::lock_guard<std::mutex> l(mu_);
+    flushing_ = false;
+    BumpLocked();
+    return S_OK;
+}
+
+HRESULT VideoRenderer::OnNewSegment(rt::InputPin*, REFERENCE_TIME, REFERENCE_TIME, double) {
+    return S_OK;
+}
+
+// ---------------------------------------------------------------- window
+
+VideoWidget* VideoRenderer::Window(HRESULT* hr) {
+    if (!GuiApp()) {
+        *hr = E_NOINTERFACE;
+        return nullptr;
+    }
+    if (!OnGuiThread()) {
+        *hr = E_UNEXPECTED;
+        return nullptr;
+    }
+    *hr = S_OK;
+    VideoWidget* w;
+    {
+        std::lock_guard<std::mutex> l(slot_->mu);
+        w = slot_->widget;
+    }
+    if (w)
+        return w;
+    // Only this thread creates or destroys the widget, so no one else can
+    // have made one in the meantime.
+    w = new VideoWidget(slot_, reinterpret_cast<QWidget*>(owner_));
+    LONG width, height;
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        width = fmt_.width;
+        height = fmt_.height;
+    }
+    if (width > 0 && height > 0)
+        w->resize(width, height);
+    return w;
+}
+
+#define KOVEL_WINDOW_OR_RETURN(w)   \
+    HRESULT whr_;                   \
+    VideoWidget* w = Window(&whr_); \
+    if (!w)                         \
+    return whr_
+
+HRESULT VideoRenderer::put_WindowStyle(LONG style) {
+    KOVEL_WINDOW_OR_RETURN(w);
+    (void)w;
+    style_ = style;
+    return S_OK;
+}
+HRESULT VideoRenderer::get_WindowStyle(LONG* style) {
+    if (!style)
+        return E_POINTER;
+    KOVEL_WINDOW_OR_RETURN(w);
+    (void)w;
+    *style = style_;
+    return S_OK;
+}
+HRESULT VideoRenderer::put_WindowStyleEx(LONG style) {
+    KOVEL_WINDOW_OR_RETURN(w);
+    (void)w;
+    styleEx_ = style;
+    return S_OK;
+}
+HRESULT VideoRenderer::get_WindowStyleEx(LONG* style) {
+    if (!style)
+        return E_POINTER;
+    KOVEL_WINDOW_OR_RETURN(w);
+    (void)w;
+    *style = styleEx_;
+    return S_OK;
+}
+HRESULT VideoRenderer::put_AutoShow(LONG v) {
+    KOVEL_WINDOW_OR_RETURN(w);
+    (void)w;
+    std::lock_guard<std::mutex> l(mu_);
+    autoShow_ = v != OAFALSE;
+    return S_OK;
+}
+HRESULT VideoRenderer::get_AutoShow(LONG* v) {
+    if (!v)
+        return E_POINTER;
+    KOVEL_WINDOW_OR_RETURN(w);
+    (void)w;
+    std::lock_guard<std::mutex> l(mu_);
+    *v = autoShow_ ? OATRUE : OAFALSE;
+    return S_OK;
+}
+HRESULT VideoRenderer::put_Visible(LONG v) {
+    KOVEL_WINDOW_OR_RETURN(w);
+    w->setVisible(v != OAFALSE);
+    return S_OK;
+}
+HRESULT VideoRenderer::get_Visible(LONG* v) {
+    if (!v)
+        return E_POINTER;
+    KOVEL_WINDOW_OR_RETURN(w);
+    *v = w->isHidden() ? OAFALSE : OATRUE;
+    return S_OK;
+}
+
+HRESULT VideoRenderer::SetWindowRect(int which, LONG v) {
+    KOVEL_WINDOW_OR_RETURN(w);
+    QRect g = w->geometry();
+    switch (which) {
+        case 0:
+            g.moveLeft(v);
+            break;
+        case 1:
+            g.moveTop(v);
+            break;
+        case 2:
+            if (v < 0)
+                return E_INVALIDARG;
+            g.setWidth(v);
+            break;
+        default:
+            if (v < 0)
+                return E_INVALIDARG;
+            g.setHeight(v);
+            break;
+    }
+    w->setGeometry(g);
+    return S_OK;
+}
+HRESULT VideoRenderer::put_Left(LONG v) {
+    return SetWindowRect(0, v);
+}
+HRESULT VideoRenderer::put_Top(LONG v) {
+    return SetWindowRect(1, v);
+}
+HRESULT VideoRenderer::put_Width(LONG v) {
+    return SetWindowRect(2, v);
+}
+HRESULT VideoRenderer::put_Height(LONG v) {
+    return SetWindowRect(3, v);
+}
+HRESULT VideoRenderer::get_Left(LONG* v) {
+    return GetWindowPosition(v, nullptr, nullptr, nullptr);
+}
+HRESULT VideoRenderer::get_Top(LONG* v) {
+    return GetWindowPosition(nullptr, v, nullptr, nullptr);
+}
+HRESULT VideoRenderer::get_Width(LONG* v) {
+    return GetWindowPosition(nullptr, nullptr, v, nullptr);
+}
+HRESULT VideoRenderer::get_Height(LONG* v) {
+    return GetWindowPosition(nullptr, nullptr, nullptr, v);
+}
+
+HRESULT VideoRenderer::SetWindowPosition(LONG left, LONG top, LONG width, LONG height) {
+    if (width < 0 || height < 0)
+        return E_INVALIDARG;
+    KOVEL_WINDOW_OR_RETURN(w);
+    w->setGeometry(left, top, width, height);
+    return S_OK;
+}
+HRESULT VideoRenderer::GetWindowPosition(LONG* left, LONG* top, LONG* width, LONG* height) {
+    if (!left && !top && !width && !height)
+        return E_POINTER;
+    KOVEL_WINDOW_OR_RETURN(w);
+    QRect g = w->geometry();
+    if (left)
+        *left = g.x();
+    if (top)
+        *top = g.y();
+    if (width)
+        *width = g.width();
+    if (height)
+        *height = g.height();
+    return S_OK;
+}
+
+HRESULT VideoRenderer::put_Owner(OAHWND owner) {
+    KOVEL_WINDOW_OR_RETURN(w);
+    bool wasShown = !w->isHidden();
+    owner_ = owner;
+    // Docked: a child of the owner, shown again if it was; undocked: a
+    // hidden window of its own.
+    w->setParent(reinterpret_cast<QWidget*>(owner));
+    if (owner && wasShown)
+        w->show();
+    return S_OK;
+}
+HRESULT VideoRenderer::get_Owner(OAHWND* owner) {
+    if (!owner)
+        return E_POINTER;
+    KOVEL_WINDOW_OR_RETURN(w);
+    *owner = LONG_PTR(w->parentWidget());
+    return S_OK;
+}
+HRESULT VideoRenderer::put_MessageDrain(OAHWND drain) {
+    KOVEL_WINDOW_OR_RETURN(w);
+    (void)w;
+    drain_ = drain;
+    return S_OK;
+}
+HRESULT VideoRenderer::get_MessageDrain(OAHWND* drain) {
+    if (!drain)
+        return E_POINTER;
+    KOVEL_WINDOW_OR_RETURN(w);
+    (void)w;
+    *drain = drain_;
+    return S_OK;
+}
+HRESULT VideoRenderer::get_BorderColor(LONG* c) {
+    if (!c)
+        return E_POINTER;
+    KOVEL_WINDOW_OR_RETURN(w);
+    (void)w;
+    *c = borderColor_;
+    return S_OK;
+}
+HRESULT VideoRenderer::put_BorderColor(LONG c) {
+    KOVEL_WINDOW_OR_RETURN(w);
+    (void)w;
+    borderColor_ = c;
+    return S_OK;
+}
+HRESULT VideoRenderer::get_FullScreenMode(LONG* v) {
+    if (!v)
+        return E_POINTER;
+    KOVEL_WINDOW_OR_RETURN(w);
+    (void)w;
+    *v = OAFALSE;
+    return S_OK;
+}
+HRESULT VideoRenderer::SetWindowForeground(LONG focus) {
+    KOVEL_WINDOW_OR_RETURN(w);
+    w->raise();
+    if (focus != OAFALSE)
+        w->activateWindow();
+    return S_OK;
+}
+HRESULT VideoRenderer::HideCursor(LONG hide) {
+    KOVEL_WINDOW_OR_RETURN(w);
+    cursorHidden_ = hide != OAFALSE;
+    if (cursorHidden_)
+        w->setCursor(Qt::BlankCursor);
+    else
+        w->unsetCursor();
+    return S_OK;
+}
+HRESULT VideoRenderer::IsCursorHidden(LONG* hidden) {
+    if (!hidden)
+        return E_POINTER;
+    KOVEL_WINDOW_OR_RETURN(w);
+    (void)w;
+    *hidden = cursorHidden_ ? OATRUE : OAFALSE;
+    return S_OK;
+}
+
+HRESULT VideoRenderer::GetTypeInfoCount(UINT* n) {
+    if (n)
+        *n = 0;
+    return E_NOTIMPL;
+}
+
+// ---------------------------------------------------------------- IBasicVideo
+
+HRESULT VideoRenderer::GetVideoSize(LONG* width, LONG* height) {
+    if (!width || !height)
+        return E_POINTER;
+    std::lock_guard<std::mutex> l(mu_);
+    if (!connected_)
+        return VFW_E_NOT_CONNECTED;
+    *width = fmt_.width;
+    *height = fmt_.height;
+    return S_OK;
+}
+HRESULT VideoRenderer::get_AvgTimePerFrame(REFTIME* t) {
+    if (!t)
+        return E_POINTER;
+    std::lock_guard<std::mutex> l(mu_);
+    if (!connected_)
+        return VFW_E_NOT_CONNECTED;
+    *t = double(fmt_.avgFrame) / double(UNITS);
+    return S_OK;
+}
+HRESULT VideoRenderer::get_BitRate(LONG* v) {
+    if (!v)
+        return E_POINTER;
+    std::lock_guard<std::mutex> l(mu_);
+    if (!connected_)
+        return VFW_E_NOT_CONNECTED;
+    *v = LONG(std::min<DWORD>(fmt_.bitRate, 0x7FFFFFFF));
+    return S_OK;
+}
+HRESULT VideoRenderer::get_BitErrorRate(LONG* v) {
+    if (!v)
+        return E_POINTER;
+    std::lock_guard<std::mutex> l(mu_);
+    if (!connected_)
+        return VFW_E_NOT_CONNECTED;
+    *v = LONG(std::min<DWORD>(fmt_.bitErrorRate, 0x7FFFFFFF));
+    return S_OK;
+}
+HRESULT VideoRenderer::get_VideoWidth(LONG* v) {
+    LONG h;
+    return v ? GetVideoSize(v, &h) : E_POINTER;
+}
+HRESULT VideoRenderer::get_VideoHeight(LONG* v) {
+    LONG w;
+    return v ? GetVideoSize(&w, v) : E_POINTER;
+}
+
+HRESULT VideoRenderer::SetSourcePosition(LONG left, LONG top, LONG width, LONG height) {
+    LONG vw, vh;
+    HRESULT hr = GetVideoSize(&vw, &vh);
+    if (FAILED(hr))
+        return hr;
+    if (left < 0 || top < 0 || width <= 0 || height <= 0 || int64_t(left) + width > vw ||
+        int64_t(top) + height > vh)
+        return E_INVALIDARG;
+    std::lock_guard<std::mutex> l(slot_->mu);
+    slot_->source = QRect(left, top, width, height);
+    return S_OK;
+}
+HRESULT VideoRenderer::GetSourcePosition(LONG* left, LONG* top, LONG* width, LONG* height) {
+    if (!left || !top || !width || !height)
+        return E_POINTER;
+    LONG vw, vh;
+    HRESULT hr = GetVideoSize(&vw, &vh);
+    if (FAILED(hr))
+        return hr;
+    std::lock_guard<std::mutex> l(slot_->mu);
+    QRect r = slot_->source.isNull() ? QRect(0, 0, vw, vh) : slot_->source;
+    *left = r.x();
+    *top = r.y();
+    *width = r.width();
+    *height = r.height();
+    return S_OK;
+}
+HRESULT VideoRenderer::SetDefaultSourcePosition() {
+    std::lock_guard<std::mutex> l(slot_->mu);
+    slot_->source = QRect();
+    return S_OK;
+}
+HRESULT VideoRenderer::IsUsingDefaultSource() {
+    std::lock_guard<std::mutex> l(slot_->mu);
+    return slot_->source.isNull() ? S_OK : S_FALSE;
+}
+HRESULT VideoRenderer::SetSourceRect(int which, LONG v) {
+    LONG r[4];
+    HRESULT hr = GetSourcePosition(&r[0], &r[1], &r[2], &r[3]);
+    if (FAILED(hr))
+        return hr;
+    r[which] = v;
+    return SetSourcePosition(r[0], r[1], r[2], r[3]);
+}
+HRESULT VideoRenderer::put_SourceLeft(LONG v) {
+    return SetSourceRect(0, v);
+}
+HRESULT VideoRenderer::put_SourceTop(LONG v) {
+    return SetSourceRect(1, v);
+}
+HRESULT VideoRenderer::put_SourceWidth(LONG v) {
+    return SetSourceRect(2, v);
+}
+HRESULT VideoRenderer::put_SourceHeight(LONG v) {
+    return SetSourceRect(3, v);
+}
+HRESULT VideoRenderer::get_SourceLeft(LONG* v) {
+    LONG a, b, c;
+    return v ? GetSourcePosition(v, &a, &b, &c) : E_POINTER;
+}
+HRESULT VideoRenderer::get_SourceTop(LONG* v) {
+    LONG a, b, c;
+    return v ? GetSourcePosition(&a, v, &b, &c) : E_POINTER;
+}
+HRESULT VideoRenderer::get_SourceWidth(LONG* v) {
+    LONG a, b, c;
+    return v ? GetSourcePosition(&a, &b, v, &c) : E_POINTER;
+}
+HRESULT VideoRenderer::get_SourceHeight(LONG* v) {
+    LONG a, b, c;
+    return v ? GetSourcePosition(&a, &b, &c, v) : E_POINTER;
+}
+
+// The destination is a rectangle inside the window; by default all of it
+// (headless: the video size).
+HRESULT VideoRenderer::SetDestinationPosition(LONG left, LONG top, LONG width, LONG height) {
+    if (width <= 0 || height <= 0)
+        return E_INVALIDARG;
+    {
+        std::lock_guard<std::mutex> l(slot_->mu);
+        slot_->dest = QRect(left, top, width, height);
+    }
+    slot_->RequestRepaint();
+    return S_OK;
+}
+HRESULT VideoRenderer::GetDestinationPosition(LONG* left, LONG* top, LONG* width, LONG* height) {
+    if (!left || !top || !width || !height)
+        return E_POINTER;
+    QRect r;
+    {
+        std::lock_guard<std::mutex> l(slot_->mu);
+        r = slot_->dest;
+    }
+    if (r.isNull()) {
+        HRESULT hr;
+        if (VideoWidget* w = OnGuiThread() ? Window(&hr) : nullptr) {
+            r = QRect(0, 0, w->width(), w->height());
+        } else {
+            LONG vw, vh;
+            HRESULT vr = GetVideoSize(&vw, &vh);
+            if (FAILED(vr))
+                return vr;
+            r = QRect(0, 0, vw, vh);
+        }
+    }
+    *left = r.x();
+    *top = r.y();
+    *width = r.width();
+    *height = r.height();
+    return S_OK;
+}
+HRESULT VideoRenderer::SetDefaultDestinationPosition() {
+    std::lock_guard<std::mutex> l(slot_->mu);
+    slot_->dest = QRect();
+    return S_OK;
+}
+HRESULT VideoRenderer::IsUsingDefaultDestination() {
+    std::lock_guard<std::mutex> l(slot_->mu);
+    return slot_->dest.isNull() ? S_OK : S_FALSE;
+}
+HRESULT VideoRenderer::SetDestRect(int which, LONG v) {
+    LONG r[4];
+    HRESULT hr = GetDestinationPosition(&r[0], &r[1], &r[2], &r[3]);
+    if (FAILED(hr))
+        return hr;
+    r[which] = v;
+    return SetDestinationPosition(r[0], r[1], r[2], r[3]);
+}
+HRESULT VideoRenderer::put_DestinationLeft(LONG v) {
+    return SetDestRect(0, v);
+}
+HRESULT VideoRenderer::put_DestinationTop(LONG v) {
+    return SetDestRect(1, v);
+}
+HRESULT VideoRenderer::put_DestinationWidth(LONG v) {
+    return SetDestRect(2, v);
+}
+HRESULT VideoRenderer::put_DestinationHeight(LONG v) {
+    return SetDestRect(3, v);
+}
+HRESULT VideoRenderer::get_DestinationLeft(LONG* v) {
+    LONG a, b, c;
+    return v ? GetDestinationPosition(v, &a, &b, &c) : E_POINTER;
+}
+HRESULT VideoRenderer::get_DestinationTop(LONG* v) {
+    LONG a, b, c;
+    return v ? GetDestinationPosition(&a, v, &b, &c) : E_POINTER;
+}
+HRESULT VideoRenderer::get_DestinationWidth(LONG* v) {
+    LONG a, b, c;
+    return v ? GetDestinationPosition(&a, &b, v, &c) : E_POINTER;
+}
+HRESULT VideoRenderer::get_DestinationHeight(LONG* v) {
+    LONG a, b, c;
+    return v ? GetDestinationPosition(&a, &b, &c, v) : E_POINTER;
+}
+
+}  // namespace kovel::render

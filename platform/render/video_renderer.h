@@ -1,0 +1,209 @@
+// "Video Renderer": RGB32 pictures (bottom-up or top-down VIDEOINFOHEADER)
+// presented at their stream time against the graph's clock.
+//
+// Scheduling: Receive holds each sample until clock time - run start reaches
+// its start (samples ending at or before the segment start are never shown;
+// one that straddles it is shown at 0). A frame found later than its frame
+// interval (its own duration, else the format's average frame time, else
+// 40 ms; at least 15 ms and at most 40 ms) is dropped and counted. Without a
+// clock every sample is presented as it arrives. A sample whose start is not
+// after the last one taken is dropped, so nothing is shown twice or out of
+// order. Paused, the first sample after a start or flush is shown at once
+// (the paused picture) and held, which completes the pause.
+//
+// Window: with a QApplication, a widget created on the GUI thread by the
+// first IVideoWindow call (or the connection, when made there), docked into
+// the owner put_Owner names. IVideoWindow must be called on the GUI thread
+// (E_UNEXPECTED from another one); without a QApplication there is no window
+// and IVideoWindow answers E_NOINTERFACE, while scheduling and counting go on.
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "filter_base.h"
+#include "kovel/control.h"
+#include "kovel/formats.h"
+#include "kovel/renderer.h"
+#include "render_common.h"
+
+namespace kovel::render {
+
+struct FrameSlot;
+class VideoWidget;
+
+class VideoRenderer final : public rt::FilterBase,
+                            public IKovelRenderer,
+                            public IVideoWindow,
+                            public IBasicVideo {
+  public:
+    VideoRenderer();
+    ~VideoRenderer() override;
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override { return FilterBase::QueryInterface(riid, ppv); }
+    ULONG AddRef() override { return FilterBase::AddRef(); }
+    ULONG Release() override { return FilterBase::Release(); }
+
+    HRESULT GetState(DWORD ms, FILTER_STATE* state) override;
+    HRESULT SetSyncSource(IReferenceClock* clock) override;
+    HRESULT JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) override;
+
+    // IKovelRenderer
+    HRESULT GetRenderState(KovelRenderState* state) override;
+    HRESULT GetReferenceClock(IReferenceClock** clock) override;
+    HRESULT WaitPrerolled(DWORD msTimeout) override;
+
+    // IDispatch: not offered.
+    HRESULT GetTypeInfoCount(UINT* n) override;
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
+
+    // IVideoWindow
+    HRESULT put_Caption(BSTR) override { return E_NOTIMPL; }
+    HRESULT get_Caption(BSTR*) override { return E_NOTIMPL; }
+    HRESULT put_WindowStyle(LONG style) override;
+    HRESULT get_WindowStyle(LONG* style) override;
+    HRESULT put_WindowStyleEx(LONG style) override;
+    HRESULT get_WindowStyleEx(LONG* style) override;
+    HRESULT put_AutoShow(LONG v) override;
+    HRESULT get_AutoShow(LONG* v) override;
+    HRESULT put_WindowState(LONG) override { return E_NOTIMPL; }
+    HRESULT get_WindowState(LONG*) override { return E_NOTIMPL; }
+    HRESULT put_BackgroundPalette(LONG) override { return E_NOTIMPL; }
+    HRESULT get_BackgroundPalette(LONG*) override { return E_NOTIMPL; }
+    HRESULT put_Visible(LONG v) override;
+    HRESULT get_Visible(LONG* v) override;
+    HRESULT put_Left(LONG v) override;
+    HRESULT get_Left(LONG* v) override;
+    HRESULT put_Width(LONG v) override;
+    HRESULT get_Width(LONG* v) override;
+    HRESULT put_Top(LONG v) override;
+    HRESULT get_Top(LONG* v) override;
+    HRESULT put_Height(LONG v) override;
+    HRESULT get_Height(LONG* v) override;
+    HRESULT put_Owner(OAHWND owner) override;
+    HRESULT get_Owner(OAHWND* owner) override;
+    HRESULT put_MessageDrain(OAHWND drain) override;
+    HRESULT get_MessageDrain(OAHWND* drain) override;
+    HRESULT get_BorderColor(LONG* c) override;
+    HRESULT put_BorderColor(LONG c) override;
+    HRESULT get_FullScreenMode(LONG* v) override;
+    HRESULT put_FullScreenMode(LONG) override { return E_NOTIMPL; }
+    HRESULT SetWindowForeground(LONG focus) override;
+    HRESULT NotifyOwnerMessage(OAHWND, LONG, LONG_PTR, LONG_PTR) override { return S_OK; }
+    HRESULT SetWindowPosition(LONG left, LONG top, LONG width, LONG height) override;
+    HRESULT GetWindowPosition(LONG* left, LONG* top, LONG* width, LONG* height) override;
+    HRESULT GetMinIdealImageSize(LONG* w, LONG* h) override { return GetVideoSize(w, h); }
+    HRESULT GetMaxIdealImageSize(LONG* w, LONG* h) override { return GetVideoSize(w, h); }
+    HRESULT GetRestorePosition(LONG* l, LONG* t, LONG* w, LONG* h) override {
+        return GetWindowPosition(l, t, w, h);
+    }
+    HRESULT HideCursor(LONG hide) override;
+    HRESULT IsCursorHidden(LONG* hidden) override;
+
+    // IBasicVideo
+    HRESULT get_AvgTimePerFrame(REFTIME* t) override;
+    HRESULT get_BitRate(LONG* v) override;
+    HRESULT get_BitErrorRate(LONG* v) override;
+    HRESULT get_VideoWidth(LONG* v) override;
+    HRESULT get_VideoHeight(LONG* v) override;
+    HRESULT put_SourceLeft(LONG v) override;
+    HRESULT get_SourceLeft(LONG* v) override;
+    HRESULT put_SourceWidth(LONG v) override;
+    HRESULT get_SourceWidth(LONG* v) override;
+    HRESULT put_SourceTop(LONG v) override;
+    HRESULT get_SourceTop(LONG* v) override;
+    HRESULT put_SourceHeight(LONG v) override;
+    HRESULT get_SourceHeight(LONG* v) override;
+    HRESULT put_DestinationLeft(LONG v) override;
+    HRESULT get_DestinationLeft(LONG* v) override;
+    HRESULT put_DestinationWidth(LONG v) override;
+    HRESULT get_DestinationWidth(LONG* v) override;
+    HRESULT put_DestinationTop(LONG v) override;
+    HRESULT get_DestinationTop(LONG* v) override;
+    HRESULT put_DestinationHeight(LONG v) override;
+    HRESULT get_DestinationHeight(LONG* v) override;
+    HRESULT SetSourcePosition(LONG left, LONG top, LONG width, LONG height) override;
+    HRESULT GetSourcePosition(LONG* left, LONG* top, LONG* width, LONG* height) override;
+    HRESULT SetDefaultSourcePosition() override;
+    HRESULT SetDestinationPosition(LONG left, LONG top, LONG width, LONG height) override;
+    HRESULT GetDestinationPosition(LONG* left, LONG* top, LONG* width, LONG* height) override;
+    HRESULT SetDefaultDestinationPosition() override;
+    HRESULT GetVideoSize(LONG* width, LONG* height) override;
+    HRESULT GetVideoPaletteEntries(LONG, LONG, LONG*, LONG*) override { return E_NOTIMPL; }
+    HRESULT GetCurrentImage(LONG*, LONG*) override { return E_NOTIMPL; }
+    HRESULT IsUsingDefaultSource() override;
+    HRESULT IsUsingDefaultDestination() override;
+
+    // FilterBase
+    int PinCount() override { return 1; }
+    rt::PinBase* PinAt(int i) override;
+    HRESULT OnPause(FILTER_STATE from) override;
+    HRESULT OnRun(REFERENCE_TIME start) override;
+    void OnStop() override;
+    HRESULT OnReceive(rt::InputPin* pin, IMediaSample* sample) override;
+    HRESULT OnEndOfStream(rt::InputPin* pin) override;
+    HRESULT OnBeginFlush(rt::InputPin* pin) override;
+    HRESULT OnEndFlush(rt::InputPin* pin) override;
+    HRESULT OnNewSegment(rt::InputPin* pin, REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override;
+    HRESULT QueryExtra(REFIID riid, void** ppv) override;
+
+    HRESULT CheckInputType(const rt::MediaType& mt);
+    void SetConnected(const rt::MediaType& mt);
+
+    static constexpr REFERENCE_TIME kDefaultFrameTime = 400000;  // 40 ms
+    static constexpr REFERENCE_TIME kMinLateLimit = 150000;      // 15 ms
+    static constexpr REFERENCE_TIME kMaxLateLimit = 400000;      // 40 ms
+
+  private:
+    struct Format {
+        LONG width = 0, height = 0;
+        bool bottomUp = true;
+        uint64_t stride = 0;
+        REFERENCE_TIME avgFrame = 0;
+        DWORD bitRate = 0, bitErrorRate = 0;
+    };
+    class Pin;
+    static bool ParseFormat(const rt::MediaType& mt, Format* f);
+
+    // The window, created on first use; null with *hr set when there can be
+    // none (no QApplication: E_NOINTERFACE) or not from this thread.
+    VideoWidget* Window(HRESULT* hr);
+    bool PrerolledLocked() { return holding_ || eos_ || !connected_; }
+    void PresentLocked(const BYTE* data, REFERENCE_TIME when);
+    void BumpLocked() {
+        ++generation_;
+        cv_.notify_all();
+    }
+    HRESULT SetSourceRect(int which, LONG v);
+    HRESULT SetDestRect(int which, LONG v);
+    HRESULT SetWindowRect(int which, LONG v);
+
+    std::unique_ptr<Pin> pin_;
+    std::shared_ptr<FrameSlot> slot_;
+    EventSinkRef sink_copy_;
+
+    // Guarded by mu_ (after the state lock, never before it).
+    std::mutex mu_;
+    std::condition_variable cv_;
+    uint64_t generation_ = 0;  // bumped by every state change, flush and clock change
+    FILTER_STATE streamState_ = State_Stopped;
+    bool connected_ = false, flushing_ = false, eos_ = false, completeSent_ = false;
+    bool holding_ = false, shown_ = false, haveLast_ = false;
+    REFERENCE_TIME lastStart_ = 0, lastEnd_ = 0, runStart_ = 0;
+    IReferenceClock* clock_copy_ = nullptr;
+    Format fmt_;
+    LONGLONG presented_ = 0, dropped_ = 0;
+    REFERENCE_TIME maxOffset_ = 0, firstStreamTime_ = -1;
+
+    // Window settings (GUI thread, or under mu_ for the flags).
+    LONG style_ = 0, styleEx_ = 0, borderColor_ = 0;
+    bool autoShow_ = true, cursorHidden_ = false;
+    OAHWND owner_ = 0, drain_ = 0;
+};
+
+}  // namespace kovel::render
