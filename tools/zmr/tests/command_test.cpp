@@ -419,6 +419,25 @@ TEST_F(Lesson, ChaptersListExportImport) {
     EXPECT_EQ(Bytes(copy), after);
 }
 
+TEST_F(Lesson, BrokenChapterDocumentStillShowsTheLesson) {
+    const std::string copy = Tmp("brokenchapters.zmr");
+    std::string bytes = Bytes(path_);
+    const uint64_t offset = uint64_t(Info(path_)["chapter_index_offset"].toInteger());
+    bytes = bytes.substr(0, offset) + "<Index><Chapter id=\"1\">";
+    WriteBytes(copy, bytes);
+    Outcome info = Zmr("info --json " + Quote(copy));
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.err.find("chapters"), std::string::npos);
+    QJsonObject j = QJsonDocument::fromJson(QByteArray::fromStdString(info.out)).object();
+    EXPECT_EQ(j["streams"].toArray().size(), 3);
+    EXPECT_EQ(j["chapters"].toArray().size(), 0);
+    // Listing needs a readable document; copying it out does not.
+    EXPECT_EQ(Zmr("chapters " + Quote(copy)).status, 1);
+    const std::string xml = Tmp("broken.xml");
+    ASSERT_EQ(Zmr("chapters " + Quote(copy) + " --export " + Quote(xml)).status, 0);
+    EXPECT_EQ(Bytes(xml), "<Index><Chapter id=\"1\">");
+}
+
 TEST_F(Lesson, ExportOpensInLibavformatWithStreamsChaptersAndTitle) {
     const std::string mkv = Tmp("all.mkv");
     Outcome r = Zmr("export " + Quote(path_) + " " + Quote(mkv));
@@ -536,6 +555,13 @@ TEST(Create, RefusesWhatItCannotDo) {
     EXPECT_EQ(Zmr("create " + Quote(out) + " --audio " + Quote(Tmp("nothing.wav"))).status, 1);
     EXPECT_EQ(Zmr("create " + Quote(out) + " --pattern --duration 2 --chapter 5=late").status, 1);
     EXPECT_EQ(Zmr("create " + Quote(out) + " --pattern --chapter notime").status, 1);
+    // An input without the kind of stream asked of it.
+    const std::string sound = Tmp("sound.zmr"), sound_mkv = Tmp("sound.mkv");
+    ASSERT_EQ(Zmr("create " + Quote(sound) + " --tone --duration 1").status, 0);
+    ASSERT_EQ(Zmr("export " + Quote(sound) + " " + Quote(sound_mkv)).status, 0);
+    Outcome novideo = Zmr("create " + Quote(out) + " --screen " + Quote(sound_mkv));
+    EXPECT_EQ(novideo.status, 1);
+    EXPECT_NE(novideo.err.find("no video stream"), std::string::npos) << novideo.err;
     // Texts beyond GBK cannot be stored.
     EXPECT_EQ(Zmr("create " + Quote(out) + " --pattern --duration 1 --title 😀").status, 1);
     std::ifstream f(out);
