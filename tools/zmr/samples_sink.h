@@ -71,6 +71,8 @@ class CSampleSink final : public IPin, public IMemInputPin {
     // Refuse samples once this many were taken (0: no limit), so a source
     // that never ends can still be bounded.
     size_t m_nSampleLimit = 0;
+    // Compute each sample's crc32 (off where only the delivery rate counts).
+    bool m_bChecksum = true;
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (!ppv)
@@ -226,7 +228,9 @@ class CSampleSink final : public IPin, public IMemInputPin {
         e.sync = pSample->IsSyncPoint() == S_OK;
         e.discontinuity = pSample->IsDiscontinuity() == S_OK;
         BYTE* p = nullptr;
-        if (SUCCEEDED(pSample->GetPointer(&p)) && p && e.size > 0) {
+        if (!m_bChecksum) {
+            e.crc32 = 0;
+        } else if (SUCCEEDED(pSample->GetPointer(&p)) && p && e.size > 0) {
             e.crc32 = Crc32(p, size_t(e.size));
             if (m_bKeepData)
                 e.data.assign(p, p + e.size);
@@ -269,7 +273,8 @@ class CSampleSink final : public IPin, public IMemInputPin {
         m_cond.notify_all();
     }
 
-    // Waits until `pred` holds for the events so far (or `ms` pass).
+    // Waits until `pred` holds for the events so far (or `ms` pass); it is
+    // checked again on every event but a sample.
     bool WaitFor(const std::function<bool(const std::vector<SinkEvent>&)>& pred, int ms = 10000) {
         std::unique_lock<std::mutex> g(m_mutex);
         return m_cond.wait_for(g, std::chrono::milliseconds(ms), [&] { return pred(m_events); });
@@ -317,11 +322,16 @@ class CSampleSink final : public IPin, public IMemInputPin {
 
   private:
     void Record(SinkEvent e) {
+        bool wake;
         {
             std::lock_guard<std::mutex> g(m_mutex);
+            // Waking a waiter for every sample would cost the delivering thread
+            // more than the delivery; waiters care about the other events.
+            wake = e.kind != SinkEvent::kSample || (m_nSampleLimit && m_nSamples >= m_nSampleLimit);
             m_events.push_back(e);
         }
-        m_cond.notify_all();
+        if (wake)
+            m_cond.notify_all();
         if (m_onEvent)
             m_onEvent(e);
     }
