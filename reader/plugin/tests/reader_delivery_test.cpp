@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <climits>
 
+#include "kovel/registry.h"
 #include "reader_lessons.h"
 
 using namespace readertest;
@@ -372,6 +373,39 @@ TEST(ReaderDelivery, BrokenDataObjectEndsTheStreamAtOnce) {
     ASSERT_EQ(r.filter->Run(0), S_OK);
     ASSERT_TRUE(r.WaitAllEnded());
     for (auto& s : r.sinks) EXPECT_TRUE(SamplesOf(s->Events()).empty());
+}
+
+std::string RegistryValue(const std::string& key, const char* name) {
+    HKEY k = nullptr;
+    if (RegOpenKeyA(HKEY_CLASSES_ROOT, key.c_str(), &k) != ERROR_SUCCESS)
+        return "<no key " + key + ">";
+    char buf[4096] = {};
+    DWORD cb = sizeof buf, type = 0;
+    LSTATUS st = RegQueryValueExA(k, name, nullptr, &type, reinterpret_cast<BYTE*>(buf), &cb);
+    RegCloseKey(k);
+    return st == ERROR_SUCCESS ? std::string(buf) : "<no value>";
+}
+
+TEST(ReaderRegistration, TheBuildRegistryNamesThePlugInAndItsFilterRecord) {
+    const std::string clsid = "CLSID\\{2D042A1B-F952-4B68-AAF0-F531C78E69E4}";
+    const std::string server = RegistryValue(clsid + "\\InprocServer32", nullptr);
+    ASSERT_GE(server.size(), 15u);
+    EXPECT_EQ(server.substr(server.size() - 15), "/libzmreader.so");
+    // Never picked by automatic graph building.
+    EXPECT_EQ(RegistryValue(clsid, "Merit"), "00200000");
+    const std::string pin = clsid + "\\Pins\\Output";
+    EXPECT_EQ(RegistryValue(pin, "Direction"), "out");
+    EXPECT_EQ(RegistryValue(pin, "IsRendered"), "0");
+    EXPECT_EQ(RegistryValue(pin, "AllowedZero"), "0");
+    EXPECT_EQ(RegistryValue(pin, "AllowedMany"), "1");
+    EXPECT_EQ(RegistryValue(pin, "ConnectsToPin"), "Input");
+    EXPECT_EQ(RegistryValue(pin + "\\Types\\0", "MajorType"), "{00000000-0000-0000-0000-000000000000}");
+
+    ReaderHarness r;
+    ASSERT_EQ(r.hr_create, S_OK);
+    CLSID id{};
+    EXPECT_EQ(r.filter->GetClassID(&id), S_OK);
+    EXPECT_EQ(id, CLSID_ZmReader);
 }
 
 }  // namespace
