@@ -455,7 +455,7 @@ void AudioRenderer::Mix(int16_t* out, int bytes) {
                 else
                     ramp_ = std::min(1.0, ramp_ + step);
                 for (int k = 0; k < ch; ++k) {
-                    double g = (k == 0 ? gainL : k == 1 ? gainR : vol) * ramp_;
+                    double g = (ch == 1 ? vol : k == 0 ? gainL : k == 1 ? gainR : vol) * ramp_;
                     double v = std::lround(double(src[f * ch + k]) * g);
                     dst[f * ch + k] = int16_t(std::clamp(v, -32768.0, 32767.0));
                 }
