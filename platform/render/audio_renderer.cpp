@@ -217,6 +217,34 @@ HRESULT AudioRenderer::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) {
     return hr;
 }
 
+HRESULT AudioRenderer::SetSyncSource(IReferenceClock* clock) {
+    std::lock_guard<std::recursive_mutex> lk(StateLock());
+    HRESULT hr = FilterBase::SetSyncSource(clock);
+    std::lock_guard<std::mutex> l(mu_);
+    syncless_ = clock == nullptr;
+    cv_.notify_all();
+    return hr;
+}
+
+bool AudioRenderer::DrainSynclessLocked() {
+    for (Chunk& c : queue_) {
+        if (!c.started) {
+            ++presented_;
+            if (firstStreamTime_ < 0)
+                firstStreamTime_ = c.start;
+        }
+        framesPlayed_ += c.frames - c.offset;
+    }
+    queue_.clear();
+    queuedFrames_ = 0;
+    cv_.notify_all();
+    if (eos_ && !completeSent_) {
+        completeSent_ = true;
+        return true;
+    }
+    return false;
+}
+
 // ---------------------------------------------------------------- states
 
 HRESULT AudioRenderer::OnPause(FILTER_STATE from) {
@@ -367,6 +395,15 @@ HRESULT AudioRenderer::OnReceive(rt::InputPin*, IMediaSample* sample) {
         start += toTime(skip);
     }
     const int64_t keep = frames - skip;
+    if (syncless_ && streamState_ == State_Running) {
+        DrainSynclessLocked();
+        ++presented_;
+        if (firstStreamTime_ < 0)
+            firstStreamTime_ = start;
+        framesPlayed_ += keep;
+        nextStart_ = start + toTime(keep);
+        return S_OK;
+    }
     const int64_t limit = std::max<int64_t>(1, kQueueLimit * rate_ / UNITS);
     cv_.wait(l, [&] {
         return flushing_ || streamState_ == State_Stopped || queuedFrames_ == 0 ||
@@ -390,12 +427,19 @@ HRESULT AudioRenderer::OnReceive(rt::InputPin*, IMediaSample* sample) {
 }
 
 HRESULT AudioRenderer::OnEndOfStream(rt::InputPin*) {
-    std::lock_guard<std::mutex> l(mu_);
-    if (flushing_ || streamState_ == State_Stopped)
-        return S_FALSE;
-    // EC_COMPLETE follows from the output once the queue has played out.
-    eos_ = true;
-    cv_.notify_all();
+    bool notify = false;
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        if (flushing_ || streamState_ == State_Stopped)
+            return S_FALSE;
+        // EC_COMPLETE follows from the output once the queue has played out.
+        eos_ = true;
+        if (syncless_ && streamState_ == State_Running)
+            notify = DrainSynclessLocked();
+        cv_.notify_all();
+    }
+    if (notify)
+        sink_copy_.Notify(EC_COMPLETE, S_OK, LONG_PTR(static_cast<IBaseFilter*>(this)));
     return S_OK;
 }
 
@@ -468,7 +512,11 @@ void AudioRenderer::Mix(int16_t* out, int bytes) {
         };
 
         int64_t advanced = 0;
-        if (!running) {
+        if (running && syncless_) {
+            // What was held for the pause is let go at once.
+            notify = DrainSynclessLocked();
+            advanced = frames;
+        } else if (!running) {
             // Fade what was playing, then stand still (the clock with it).
             int i = 0;
             while (i < frames && ramp_ > 0 && !queue_.empty() && !flushing_) {

@@ -63,6 +63,9 @@ class AudioRenderer final : public rt::FilterBase, public IKovelRenderer, public
     // IMediaFilter / IBaseFilter
     HRESULT GetState(DWORD ms, FILTER_STATE* state) override;
     HRESULT JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) override;
+    // Without a sync source the renderer keeps no time: running, it takes
+    // audio as fast as it arrives (counted as played, not heard).
+    HRESULT SetSyncSource(IReferenceClock* clock) override;
 
     // IKovelRenderer
     HRESULT GetRenderState(KovelRenderState* state) override;
@@ -128,6 +131,9 @@ class AudioRenderer final : public rt::FilterBase, public IKovelRenderer, public
     void NullOutputLoop(int rate, int channels);
     bool PrerolledLocked();
     REFERENCE_TIME StreamPosLocked(int64_t extraFrames);
+    // Counts everything queued as played (running without a clock); true
+    // when that completes the stream.
+    bool DrainSynclessLocked();
 
     AudioOutput output_;
     std::unique_ptr<Pin> pin_;
@@ -145,6 +151,7 @@ class AudioRenderer final : public rt::FilterBase, public IKovelRenderer, public
     bool eos_ = false;
     bool completeSent_ = false;
     bool resync_ = true;
+    bool syncless_ = true;
     REFERENCE_TIME runStart_ = 0;
     std::deque<Chunk> queue_;
     int64_t queuedFrames_ = 0;

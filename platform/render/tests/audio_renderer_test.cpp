@@ -309,6 +309,25 @@ TEST(AudioRendererStreaming, PrerollFlushAndEndOfStream) {
     in->Release();
 }
 
+TEST(AudioRendererStreaming, WithoutAClockAudioIsTakenAsFastAsItArrives) {
+    AudioRig rig(AudioOutput::External);
+    rig.filter->SetSyncSource(nullptr);
+    rig.Pause();
+    ASSERT_EQ(rig.SendMs(0, 100), S_OK);  // held for the pause
+    ASSERT_EQ(rig.filter->Run(0), S_OK);
+    Pull(rig.renderer, 48);
+    // Far more than the queue holds, and nobody plays it: nothing blocks.
+    for (int i = 1; i <= 20; ++i) ASSERT_EQ(rig.SendMs(i * 100, 100), S_OK);
+    IPin* in = nullptr;
+    ASSERT_EQ(rig.source->Out()->ConnectedTo(&in), S_OK);
+    ASSERT_EQ(in->EndOfStream(), S_OK);
+    in->Release();
+    EXPECT_EQ(rig.events.Count(EC_COMPLETE), 1);
+    KovelRenderState s = rig.State();
+    EXPECT_EQ(s.audioFramesPlayed, 21 * 4800);
+    EXPECT_EQ(s.presented, 21);
+}
+
 TEST(AudioRendererStreaming, StopReleasesABlockedDelivery) {
     AudioRig rig(AudioOutput::External, 16);
     rig.Pause();
