@@ -117,6 +117,7 @@ HRESULT CReaderFilter::Load(LPCOLESTR pszFileName, const AM_MEDIA_TYPE*) {
     // Longer paths are refused, never cut to some other file's name.
     if (path.size() >= PATH_MAX)
         return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    std::lock_guard<std::mutex> load(m_LoadLock);
     {
         CLockHolder lock(&m_cStateLock);
         // Pins of an earlier file would stand beside the new ones.

@@ -3,6 +3,7 @@
 // file holds ("audioOut", "videoOut", "capture").
 #pragma once
 
+#include <mutex>
 #include <string>
 
 #include "kovel/streaming.h"
@@ -35,5 +36,7 @@ class CReaderFilter : public CSourceFilterCore, public IFileSourceFilter {
     const FilterSetupRecord* SetupRecord() override;
 
   private:
-    std::u16string m_wszFileName = u"zm Reader";
+    std::u16string m_wszFileName = u"zm Reader";  // guarded by the state lock
+    // Serialises loads, so that two at once cannot both add pins.
+    std::mutex m_LoadLock;
 };

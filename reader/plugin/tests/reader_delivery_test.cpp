@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 #include <climits>
+#include <thread>
 
 #include "kovel/registry.h"
 #include "reader_lessons.h"
@@ -406,6 +407,27 @@ TEST(ReaderRegistration, TheBuildRegistryNamesThePlugInAndItsFilterRecord) {
     CLSID id{};
     EXPECT_EQ(r.filter->GetClassID(&id), S_OK);
     EXPECT_EQ(id, CLSID_ZmReader);
+}
+
+TEST(ReaderLoad, LoadsAtOnceAddOnePinSet) {
+    Crafted c = MakeLesson("twice.zmr", true, true, true, 2);
+    const std::u16string w(c.path.begin(), c.path.end());
+    for (int round = 0; round < 20; ++round) {
+        ReaderHarness r;
+        HRESULT a = E_FAIL, b = E_FAIL;
+        std::thread t([&] { a = r.source->Load(w.c_str(), nullptr); });
+        b = r.source->Load(w.c_str(), nullptr);
+        t.join();
+        EXPECT_TRUE((a == S_OK && b == E_UNEXPECTED) || (a == E_UNEXPECTED && b == S_OK)) << a << " " << b;
+        IEnumPins* e = nullptr;
+        ASSERT_EQ(r.filter->EnumPins(&e), S_OK);
+        IPin* pins[8] = {};
+        ULONG got = 0;
+        e->Next(8, pins, &got);
+        EXPECT_EQ(got, 3u);
+        for (ULONG i = 0; i < got; ++i) pins[i]->Release();
+        e->Release();
+    }
 }
 
 }  // namespace
