@@ -484,8 +484,12 @@ void AudioRenderer::Mix(int16_t* out, int bytes) {
         const double step = 1.0 / double(std::max<int64_t>(1, kRampTime * rate_ / UNITS));
         const double vol = DbToGain(volume_.load());
         const LONG bal = balance_.load();
-        const double gainL = vol * (bal > 0 ? DbToGain(-bal) : 1.0);
-        const double gainR = vol * (bal < 0 ? DbToGain(bal) : 1.0);
+        // Targets; the gains in use glide to them so a volume step does not click.
+        const double wantL = ch == 1 ? vol : vol * (bal > 0 ? DbToGain(-bal) : 1.0);
+        const double wantR = ch == 1 ? vol : vol * (bal < 0 ? DbToGain(bal) : 1.0);
+        auto glide = [&](double& g, double want) {
+            g = g < want ? std::min(want, g + step) : std::max(want, g - step);
+        };
         auto frameTime = [&](int64_t f) { return f * UNITS / rate_; };
 
         // Copies `n` frames of the front chunk with volume and ramp.
@@ -498,8 +502,11 @@ void AudioRenderer::Mix(int16_t* out, int bytes) {
                     ramp_ = std::max(0.0, ramp_ - step);
                 else
                     ramp_ = std::min(1.0, ramp_ + step);
+                glide(gainL_, wantL);
+                glide(gainR_, wantR);
+                glide(gainRest_, vol);
                 for (int k = 0; k < ch; ++k) {
-                    double g = (ch == 1 ? vol : k == 0 ? gainL : k == 1 ? gainR : vol) * ramp_;
+                    double g = (k == 0 ? gainL_ : k == 1 ? gainR_ : gainRest_) * ramp_;
                     double v = std::lround(double(src[f * ch + k]) * g);
                     dst[f * ch + k] = int16_t(std::clamp(v, -32768.0, 32767.0));
                 }

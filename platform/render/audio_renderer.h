@@ -157,7 +157,8 @@ class AudioRenderer final : public rt::FilterBase, public IKovelRenderer, public
     int64_t queuedFrames_ = 0;
     REFERENCE_TIME nextStart_ = 0;  // where an untimed sample goes
     int channels_ = 2, rate_ = 48000, blockAlign_ = 4;
-    double ramp_ = 0;  // 0 silent .. 1 full
+    double ramp_ = 0;                              // 0 silent .. 1 full
+    double gainL_ = 1, gainR_ = 1, gainRest_ = 1;  // volume and balance in use
     LONGLONG presented_ = 0, dropped_ = 0, framesPlayed_ = 0;
     REFERENCE_TIME maxOffset_ = 0, firstStreamTime_ = -1;
 

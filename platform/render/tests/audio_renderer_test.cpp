@@ -165,8 +165,12 @@ TEST(AudioRendererMix, VolumeAndBalanceAreAppliedToTheSamples) {
     EXPECT_NEAR(right, 501, 3);
     // The fade-in starts from silence: no click.
     EXPECT_LT(std::abs(out[0]), 100);
+    // A volume change glides over a few milliseconds instead of jumping.
     ba->put_Volume(-10000);
     out = Pull(rig.renderer, 480);
+    EXPECT_GT(out[0], 4900);
+    EXPECT_LT(out[0], left);
+    for (int i = 1; i < 480; ++i) ASSERT_LE(out[i * 2], out[(i - 1) * 2]);
     EXPECT_EQ(out[400 * 2], 0);
     ba->Release();
 }
