@@ -162,7 +162,8 @@ void FindKeyFrames(const zmr::FileReader& file, const zmr::DataObjectInfo& data,
     }
     avcodec_send_packet(ctx.get(), nullptr);
     collect();
-    t->all_keys = false;
+    // A decoder that made nothing of the stream tells nothing either.
+    t->all_keys = t->keys.empty();
 }
 
 double SliderScale(double seconds) {
