@@ -18,7 +18,11 @@ void CSignal::Reset() {
 
 bool CSignal::Wait(DWORD dwTimeoutMs) {
     std::unique_lock<std::mutex> g(m_mutex);
-    if (dwTimeoutMs == INFINITE) {
+    if (dwTimeoutMs == 0) {
+        // A poll (the delivery loop asks once per sample): no timed wait.
+        if (!m_bSet)
+            return false;
+    } else if (dwTimeoutMs == INFINITE) {
         m_cond.wait(g, [this] { return m_bSet; });
     } else if (!m_cond.wait_for(g, std::chrono::milliseconds(dwTimeoutMs), [this] { return m_bSet; })) {
         return false;

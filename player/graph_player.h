@@ -1,36 +1,116 @@
-// The dialog's playback object. It owns the media graph once one is built;
-// until then it only carries the state the window consults.
+// The dialog's playback object: opens a lesson (or any media file the
+// runtime renders), builds and runs its graph, docks the video windows into
+// the dialog's boxes, and drives transport, position and volume.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
+#include "kovel/control.h"
+#include "kovel/streaming.h"
+
+class QObject;
+class QSlider;
 class QWidget;
 
 namespace kovel::player {
 
 enum class PlayState : int32_t { Stopped = 0, Paused = 1, Running = 2, Closed = 3 };
 
+// Graph notifications arrive as posted events of type QEvent::User + this.
+constexpr LONG WM_GRAPHNOTIFY = 0x401;
+// WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN.
+constexpr LONG kVideoWindowStyle = 0x46000000;
+
+// True when ".zmr" occurs anywhere in the lower-cased path.
+bool IsCoursewareName(const std::string& path);
+
 class CGraphPlayer {
   public:
-    CGraphPlayer() = default;
+    // Initialises the component runtime for this thread; ends the process
+    // with exit code 1 when that fails.
+    CGraphPlayer();
+    ~CGraphPlayer();
     CGraphPlayer(const CGraphPlayer&) = delete;
     CGraphPlayer& operator=(const CGraphPlayer&) = delete;
 
-    // The window that receives graph notifications and hosts the video windows.
+    // The window that hosts the video windows (controls 1006 and 1007) and,
+    // unless SetNotifyTarget names another, receives graph notifications.
     void SetOwner(QWidget* owner) { m_hWnd = owner; }
     QWidget* Owner() const { return m_hWnd; }
+    void SetNotifyTarget(QObject* target) { m_pNotifyTarget = target; }
+    void SetPositionSlider(QSlider* slider) { m_pSlider = slider; }
 
     PlayState State() const { return m_state; }
 
-    // Releases the graph; there is none to release while nothing plays.
-    void CloseGraph();
+    // 1 for a null path, E_FAIL when the chapter document cannot be taken out
+    // of a lesson, else the result of BuildGraph (the graph runs on success).
+    HRESULT Open(const char* path);
+    HRESULT BuildGraph(const char* path);
+    // Stops and releases everything; leaves the state Closed.
+    HRESULT CloseGraph();
+    void DetectAudioOnly();
+
+    // Transport, position and volume.
+    HRESULT PlayPause();
+    HRESULT StopAndRewind();
+    double GetDurationSeconds();
+    double GetPositionSeconds();
+    bool SeekTo(double seconds, bool flush);
+    void SeekBy(double delta);
+    std::string DurationText(double duration);
+    std::string PositionText(double position);
+    HRESULT HandleGraphEvents();
+    // Consumed by the position tick.
+    bool TakeCompleted();
+
+    IBasicAudio* BasicAudio() const { return m_pBA; }
+    IVideoWindow* ScreenWindow() const { return m_pCVW; }
+    IBasicVideo* ScreenVideo() const { return m_pCBV; }
+    IVideoWindow* CameraWindow() const { return m_pVW; }
+    bool AudioOnly() const { return m_bAudioOnly; }
+    double Scale() const { return m_dScale; }
+    const std::string& File() const { return m_szFile; }
+    const std::string& TempDocument() const { return m_szTempDoc; }
+    // Chapter index offset of the open lesson; known only when its first
+    // header child is the file properties object.
+    bool ChapterOffsetKnown() const { return m_bChapterOffsetKnown; }
+    uint64_t ChapterIndexOffset() const { return m_nChapterIndexOffset; }
+    // Deletes this player's temporary chapter document.
+    void RemoveTempDocument();
 
     // Chapter editing is allowed (switched by open requests).
     bool m_bEditMode = false;
+    bool m_bFullScreen = false;
 
   private:
-    QWidget* m_hWnd = nullptr;
+    HRESULT Fail(HRESULT hr, const char* what);
+    HRESULT DockVideo(IVideoWindow* vw, IBasicVideo* bv, int boxId, const char* ownerMsg,
+                      const char* styleMsg, const char* posMsg);
+
+    bool m_bCompleted = false;
+    std::string m_szFile;
+    std::string m_szTempDoc;
     PlayState m_state = PlayState::Closed;
+    QSlider* m_pSlider = nullptr;
+    IGraphBuilder* m_pGB = nullptr;
+    IMediaControl* m_pMC = nullptr;
+    IMediaEventEx* m_pME = nullptr;
+    IVideoWindow* m_pVW = nullptr;
+    IVideoWindow* m_pCVW = nullptr;
+    IBasicAudio* m_pBA = nullptr;
+    IBasicVideo* m_pBV = nullptr;
+    IBasicVideo* m_pCBV = nullptr;
+    IMediaSeeking* m_pMS = nullptr;
+    IBaseFilter* m_pReader = nullptr;
+    IFileSourceFilter* m_pFileSource = nullptr;
+    QWidget* m_hWnd = nullptr;
+    QObject* m_pNotifyTarget = nullptr;
+    bool m_bAudioOnly = true;
+    double m_dScale = 1.0;
+    bool m_bChapterOffsetKnown = false;
+    uint64_t m_nChapterIndexOffset = 0;
+    bool m_bComInitialised = false;
 };
 
 }  // namespace kovel::player

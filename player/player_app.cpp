@@ -2,6 +2,9 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,8 +13,28 @@
 #include "courseware_info.h"
 #include "gbk_text.h"
 #include "player_dlg.h"
+#include "report_message.h"
+#include "transport.h"
 
 namespace kovel::player {
+namespace {
+
+// Hands the graph's posted notifications to the playback object.
+class CGraphNotifyReceiver : public QObject {
+  public:
+    explicit CGraphNotifyReceiver(CGraphPlayer& player) : m_player(player) {}
+    bool event(QEvent* e) override {
+        if (e->type() != QEvent::Type(QEvent::User + WM_GRAPHNOTIFY))
+            return QObject::event(e);
+        m_player.HandleGraphEvents();
+        return true;
+    }
+
+  private:
+    CGraphPlayer& m_player;
+};
+
+}  // namespace
 
 int CPlayerApp::RunHeadless(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -36,21 +59,50 @@ int CPlayerApp::RunHeadless(int argc, char** argv) {
         std::fprintf(stderr, "usage: kovelplayer --headless FILE [--seconds N]\n");
         return 2;
     }
-    std::FILE* probe = std::fopen(file.c_str(), "rb");
-    if (!probe) {
-        std::fprintf(stderr, "Failed open: %s\n", file.c_str());
-        return 1;
-    }
-    std::fclose(probe);
     CoursewareInfo info;
     ReadCoursewareInfo(file, info);
     std::printf("title: %s\nmaker: %s\ndate: %s\n", GbkToUnicode(info.title).toUtf8().constData(),
                 GbkToUnicode(info.makerName).toUtf8().constData(),
                 GbkToUnicode(info.makingDate).toUtf8().constData());
     std::fflush(stdout);
-    // PLAYBACK SEAM: the headless loop (position and chapter once a second,
-    // ending after `seconds` or at the end of the lesson) runs here.
-    (void)seconds;
+
+    // Without a window the graph's notifications go to this object; video
+    // renderers have no window, so the graph plays as if audio only.
+    CGraphPlayer player;
+    CGraphNotifyReceiver receiver(player);
+    player.SetNotifyTarget(&receiver);
+    SetReportMessageSink([](const std::string& text) { std::fprintf(stderr, "MSG: %s", text.c_str()); });
+    if (FAILED(player.Open(file.c_str()))) {
+        std::fprintf(stderr, "Failed open: %s\n", file.c_str());
+        return 1;
+    }
+    const double duration = player.GetDurationSeconds();
+    std::printf("duration: %s\n", FormatClock(duration).c_str());
+    std::fflush(stdout);
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    long lastPrinted = -1;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const bool completed = player.TakeCompleted();
+        const long second = long(elapsed.elapsed() / 1000);
+        if (second != lastPrinted) {
+            lastPrinted = second;
+            std::printf("position: %s\n", FormatClock(player.GetPositionSeconds()).c_str());
+            std::fflush(stdout);
+        }
+        if (completed) {
+            std::printf("end of lesson\n");
+            app.quit();
+        } else if (player.State() == PlayState::Closed ||
+                   (seconds >= 0 && elapsed.elapsed() >= seconds * 1000)) {
+            app.quit();
+        }
+    });
+    tick.start(100);
+    app.exec();
+    player.CloseGraph();
     return 0;
 }
 

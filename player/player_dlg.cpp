@@ -15,12 +15,15 @@
 #include <QResizeEvent>
 #include <QShortcut>
 #include <QSlider>
+#include <QTimer>
 #include <cstdio>
 
 #include "gbk_text.h"
+#include "graph_util.h"
 #include "link_label.h"
 #include "open_request.h"
 #include "report_message.h"
+#include "transport.h"
 
 namespace kovel::player {
 
@@ -204,6 +207,40 @@ void CPlayerDlg::CreateControls() {
     if (m_pAuthorLink)
         m_pAuthorLink->SetUrl(m_pAuthorLink->text());
     connect(static_cast<QPushButton*>(Control(IDC_OPEN)), &QPushButton::clicked, this, &CPlayerDlg::OnOpen);
+    connect(static_cast<QPushButton*>(Control(IDC_PLAYPAUSE)), &QPushButton::clicked, this,
+            [this] { m_player.PlayPause(); });
+    connect(static_cast<QPushButton*>(Control(IDC_STOP)), &QPushButton::clicked, this, &CPlayerDlg::OnStop);
+    for (int id : {IDC_POSITION, IDC_VOLUME}) {
+        auto* slider = static_cast<QSlider*>(Control(id));
+        connect(slider, &QAbstractSlider::actionTriggered, this, [this, slider](int action) {
+            switch (action) {
+                case QAbstractSlider::SliderPageStepSub:
+                    OnHScroll(slider, TB_PAGEUP);
+                    break;
+                case QAbstractSlider::SliderPageStepAdd:
+                    OnHScroll(slider, TB_PAGEDOWN);
+                    break;
+                case QAbstractSlider::SliderToMinimum:
+                    OnHScroll(slider, TB_TOP);
+                    break;
+                case QAbstractSlider::SliderToMaximum:
+                    OnHScroll(slider, TB_BOTTOM);
+                    break;
+                case QAbstractSlider::SliderMove:
+                    if (slider->isSliderDown())
+                        OnHScroll(slider, TB_THUMBTRACK);
+                    break;
+                default:
+                    break;
+            }
+        });
+        // A released thumb reports its position, then the end of the drag.
+        connect(slider, &QAbstractSlider::sliderReleased, this, [this, slider] {
+            OnHScroll(slider, TB_THUMBPOSITION);
+            OnHScroll(slider, TB_ENDTRACK);
+        });
+    }
+    m_player.SetPositionSlider(static_cast<QSlider*>(Control(IDC_POSITION)));
 }
 
 QWidget* CPlayerDlg::Control(int id) const {
@@ -229,7 +266,11 @@ void CPlayerDlg::OnInitDialog() {
     }
     if (!m_strPendingFile.empty())
         OnOpen();
-    // The position tick of the transport starts here once playback exists.
+    if (!m_pTick) {
+        m_pTick = new QTimer(this);
+        connect(m_pTick, &QTimer::timeout, this, &CPlayerDlg::OnTimer);
+        m_pTick->start(kTickMs);
+    }
     ShowEditControls(false);
     // The minimum size may already have grown the window past the template.
     RelayoutControls(rect());
@@ -257,17 +298,17 @@ void CPlayerDlg::OnOpen() {
     }
     m_strCurrentFile = path;
 
-    // PLAYBACK SEAM: the graph is built and run here:
-    //   if (FAILED(m_player.Open(m_strCurrentFile))) { ReportMessage("%s", "Failed open"); return; }
-    // followed by the duration and position labels, the volume and the
-    // chapter list. Until then a lesson counts as opened when it can be read.
-    std::FILE* probe = std::fopen(m_strCurrentFile.c_str(), "rb");
-    if (!probe) {
+    if (FAILED(m_player.Open(m_strCurrentFile.c_str()))) {
         ReportMessage("%s", "Failed open");
         return;
     }
-    std::fclose(probe);
-
+    SetLabel(IDC_DURATIONTEXT, m_player.DurationText(m_player.GetDurationSeconds()));
+    SetLabel(IDC_POSITIONTEXT, m_player.PositionText(m_player.GetPositionSeconds()));
+    auto* volume = static_cast<QSlider*>(Control(IDC_VOLUME));
+    volume->setRange(0, kVolumeRange);
+    volume->setValue(kVolumeRange);
+    if (IBasicAudio* ba = m_player.BasicAudio())
+        ba->put_Volume(0);
     ShowCoursewareInfo();
 }
 
@@ -349,8 +390,9 @@ void CPlayerDlg::RelayoutControls(const QRect& client) {
         QWidget* w = Control(id);
         w->move(w->x(), w->y() + dy);
     }
-    // The screen recording's video window is fitted into the screen box here
-    // once playback exists.
+    QWidget* box = Control(IDC_SCREENBOX);
+    const VideoRect screenRect{0, 0, box->width(), box->height()};
+    CUtil::SetVideoWindowPos(m_player.ScreenWindow(), m_player.ScreenVideo(), &screenRect);
     update();
 }
 
@@ -358,9 +400,102 @@ void CPlayerDlg::CloseCleanup() {
     if (m_bCleanedUp)
         return;
     m_bCleanedUp = true;
+    if (m_pTick)
+        m_pTick->stop();
     m_player.CloseGraph();
-    // The temporary chapter document is deleted here once chapters exist.
+    m_player.RemoveTempDocument();
     m_pRequestServer.reset();
+}
+
+void CPlayerDlg::SetLabel(int id, const std::string& text) {
+    static_cast<QLabel*>(Control(id))->setText(QString::fromStdString(text));
+}
+
+void CPlayerDlg::OnStop() {
+    m_player.StopAndRewind();
+    SetLabel(IDC_DURATIONTEXT, m_player.DurationText(m_player.GetDurationSeconds()));
+    SetLabel(IDC_POSITIONTEXT, m_player.PositionText(m_player.GetPositionSeconds()));
+}
+
+void CPlayerDlg::OnTimer() {
+    if (m_player.State() != PlayState::Running)
+        return;
+    SetLabel(IDC_POSITIONTEXT, m_player.PositionText(m_player.GetPositionSeconds()));
+    m_player.TakeCompleted();
+}
+
+void CPlayerDlg::OnHScroll(QSlider* from, int code) {
+    auto* volumeSlider = static_cast<QSlider*>(Control(IDC_VOLUME));
+    auto* positionSlider = static_cast<QSlider*>(Control(IDC_POSITION));
+    const int p = volumeSlider->sliderPosition();
+    const double t = double(unsigned(positionSlider->sliderPosition())) * m_player.Scale();
+    // The volume slider only acts on a running graph; otherwise it is ignored
+    // rather than moving the lesson's position.
+    if (from == volumeSlider) {
+        IBasicAudio* ba = m_player.BasicAudio();
+        if (m_player.State() != PlayState::Running || !ba)
+            return;
+        LONG v = 0;
+        if (FAILED(ba->get_Volume(&v)))
+            v = 0;
+        switch (code) {
+            case TB_PAGEUP:
+                ba->put_Volume(v - 1000);
+                break;
+            case TB_PAGEDOWN:
+                ba->put_Volume(v + 1000);
+                break;
+            case TB_THUMBPOSITION:
+                ba->put_Volume(p - kVolumeRange);
+                break;
+            default:
+                break;
+        }
+        return;
+    }
+    switch (code) {
+        case TB_PAGEUP:
+            m_player.SeekBy(-10);
+            SetLabel(IDC_POSITIONTEXT, m_player.PositionText(m_player.GetPositionSeconds()));
+            break;
+        case TB_PAGEDOWN:
+        case TB_THUMBPOSITION:
+            m_player.SeekBy(t - m_player.GetPositionSeconds());
+            SetLabel(IDC_POSITIONTEXT, m_player.PositionText(m_player.GetPositionSeconds()));
+            break;
+        case TB_THUMBTRACK:
+            if (!m_bDragging) {
+                m_bDragging = true;
+                if (m_player.State() == PlayState::Running) {
+                    m_player.PlayPause();
+                    m_bPausedForDrag = true;
+                }
+            }
+            break;
+        case TB_TOP:
+            m_player.SeekBy(-m_player.GetPositionSeconds());
+            break;
+        case TB_BOTTOM:
+            m_player.SeekBy(m_player.GetDurationSeconds() - m_player.GetPositionSeconds());
+            break;
+        case TB_ENDTRACK:
+            m_bDragging = false;
+            if (m_bPausedForDrag) {
+                m_player.PlayPause();
+                m_bPausedForDrag = false;
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+bool CPlayerDlg::event(QEvent* e) {
+    if (e->type() == QEvent::Type(QEvent::User + WM_GRAPHNOTIFY)) {
+        m_player.HandleGraphEvents();
+        return true;
+    }
+    return QDialog::event(e);
 }
 
 void CPlayerDlg::closeEvent(QCloseEvent* event) {

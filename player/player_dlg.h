@@ -15,10 +15,30 @@
 #include "dialog_template.h"
 #include "graph_player.h"
 
+class QSlider;
+class QTimer;
+
 namespace kovel::player {
 
 class CLinkLabel;
 class COpenRequestServer;
+
+// Slider notification codes, as the transport handles them.
+enum TrackbarCode {
+    TB_LINEUP = 0,
+    TB_LINEDOWN = 1,
+    TB_PAGEUP = 2,
+    TB_PAGEDOWN = 3,
+    TB_THUMBPOSITION = 4,
+    TB_THUMBTRACK = 5,
+    TB_TOP = 6,
+    TB_BOTTOM = 7,
+    TB_ENDTRACK = 8
+};
+// The volume slider spans -60 dB (0) to full volume (6000).
+constexpr int kVolumeRange = 6000;
+// Period of the position tick.
+constexpr int kTickMs = 500;
 
 // Longest path kept, in bytes; a longer one is refused, never cut.
 constexpr size_t kMaxPathBytes = 4095;
@@ -75,17 +95,24 @@ class CPlayerDlg : public QDialog {
     void CloseCleanup();
     bool CleanedUp() const { return m_bCleanedUp; }
 
+    // Transport: the stop button, the position tick, and slider notifications.
+    void OnStop();
+    void OnTimer();
+    void OnHScroll(QSlider* from, int code);
+
   protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void done(int result) override;
+    bool event(QEvent* e) override;
 
   private:
     void CreateControls();
     void RelayoutControls(const QRect& client);
     void ShowEditControls(bool show);
     void ShowCoursewareInfo();
+    void SetLabel(int id, const std::string& text);
 
     std::string m_strPendingFile;
     QRect m_rcClient;
@@ -99,6 +126,10 @@ class CPlayerDlg : public QDialog {
     FileChooser m_fileChooser;
     std::unique_ptr<COpenRequestServer> m_pRequestServer;
     bool m_bCleanedUp = false;
+    QTimer* m_pTick = nullptr;
+    // A drag of the position thumb, and whether it paused playback.
+    bool m_bDragging = false;
+    bool m_bPausedForDrag = false;
 };
 
 }  // namespace kovel::player

@@ -31,7 +31,7 @@ class DialogTest : public ::testing::Test {
 
     std::string Lesson(const std::string& name, const LessonSpec& spec) {
         std::string path = (dir.path() + "/").toStdString() + name;
-        WriteFile(path, LessonBytes(spec));
+        WriteFile(path, PlayableLessonBytes(spec.records));
         return path;
     }
     static QWidget* NextTabStop(QWidget* w) {

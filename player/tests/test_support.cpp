@@ -1,8 +1,13 @@
 #include "test_support.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "courseware_format.h"
 
@@ -61,6 +66,25 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     if (!bytes.empty())
         std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::fclose(f);
+}
+
+std::vector<uint8_t> PlayableLessonBytes(const std::vector<Record>& records) {
+    static std::vector<uint8_t> lesson = [] {
+        static QTemporaryDir dir;
+        const QString path = dir.path() + "/template.zmr";
+        QProcess::execute(QStringLiteral(ZMR_PATH),
+                          {"create", path, "--tone", "--no-screen", "--no-camera", "--duration", "1"});
+        std::ifstream in(path.toStdString(), std::ios::binary);
+        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+    }();
+    std::vector<uint8_t> bytes = lesson;
+    // The file properties object is the header's first child.
+    const size_t area = zmr::kObjectHeadSize + zmr::kFpRecords;
+    if (bytes.size() >= area + zmr::kRecordAreaSize) {
+        const std::vector<uint8_t> recordArea = RecordArea(records);
+        std::memcpy(bytes.data() + area, recordArea.data(), zmr::kRecordAreaSize);
+    }
+    return bytes;
 }
 
 }  // namespace kovel::player::test

@@ -32,6 +32,11 @@ struct LessonSpec {
 std::vector<uint8_t> LessonBytes(const LessonSpec& spec);
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
+// A real lesson (one second of encoded sound, made once by `zmr create`)
+// whose descriptive records are replaced by `records`: the player opens and
+// plays it through the reader plug-in, the decoder and the sound renderer.
+std::vector<uint8_t> PlayableLessonBytes(const std::vector<Record>& records);
+
 // GBK bytes of a few texts used by the tests.
 extern const char kGbkLessonTitle[];  // 课件 (GBK)
 extern const char kGbkMakerName[];    // 张三 (GBK)

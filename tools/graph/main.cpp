@@ -247,6 +247,9 @@ int main(int argc, char** argv) {
             if (r && SUCCEEDED(r->GetRenderState(&s)) && s.kind == KovelRenderer_Video)
                 videoLate = std::max(videoLate, s.maxOffset);
         }
+        // Stream times count from the segment start, which a seek moves: the
+        // report gives media times.
+        const double segmentStart = o.seek >= 0 ? o.seek : 0.0;
         std::string video = "[", audio = "[";
         for (auto& f : filters) {
             auto r = QueryAs<IKovelRenderer>(f.get(), IID_IKovelRenderer);
@@ -263,7 +266,7 @@ int main(int argc, char** argv) {
                     "\"first_frame_time\":%.4f}",
                     video.size() > 1 ? "," : "", Json(ToUtf8(FilterName(f.get()))).c_str(),
                     Json(SourcePinOf(f.get())).c_str(), (long long)s.presented, (long long)s.dropped,
-                    s.firstStreamTime < 0 ? -1.0 : double(s.firstStreamTime) / 1e7);
+                    s.firstStreamTime < 0 ? -1.0 : segmentStart + double(s.firstStreamTime) / 1e7);
                 video += buf;
             } else {
                 std::snprintf(buf, sizeof buf,

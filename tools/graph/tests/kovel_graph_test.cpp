@@ -17,7 +17,7 @@ struct Output {
     QByteArray out, err;
 };
 
-Output Run(const QString& program, const QStringList& args, int timeoutMs = 120000) {
+Output RunProgram(const QString& program, const QStringList& args, int timeoutMs = 120000) {
     QProcess p;
     p.start(program, args);
     Output o;
@@ -38,17 +38,18 @@ class KovelGraphTest : public ::testing::Test {
     // test is quick); made once per name.
     QString Lesson(const QString& name, int seconds, const QStringList& extra = {}) {
         const QString path = dir.path() + "/" + name;
-        QStringList args{"create", path, "--pattern", "--tone", "--duration", QString::number(seconds),
-                         "--screen-size", "320x240", "--camera-size", "160x120"};
+        QStringList args{
+            "create",        path,      "--pattern",     "--tone", "--duration", QString::number(seconds),
+            "--screen-size", "320x240", "--camera-size", "160x120"};
         args += extra;
-        Output made = Run(ZMR_PATH, args);
+        Output made = RunProgram(ZMR_PATH, args);
         EXPECT_EQ(made.status, 0) << made.err.constData();
         return path;
     }
 
     // Samples the reader delivers per pin, counted by `zmr samples`.
     std::map<QString, int> SamplesPerPin(const QString& lesson) {
-        Output o = Run(ZMR_PATH, {"samples", lesson});
+        Output o = RunProgram(ZMR_PATH, {"samples", lesson});
         EXPECT_EQ(o.status, 0) << o.err.constData();
         std::map<QString, int> count;
         for (const QByteArray& line : o.out.split('\n')) {
@@ -60,7 +61,7 @@ class KovelGraphTest : public ::testing::Test {
     }
 
     QJsonObject Play(const QString& file, const QStringList& extra = {}) {
-        Output o = Run(KOVEL_GRAPH_PATH, QStringList{file, "--json"} + extra);
+        Output o = RunProgram(KOVEL_GRAPH_PATH, QStringList{file, "--json"} + extra);
         EXPECT_EQ(o.status, 0) << o.err.constData();
         QJsonParseError error{};
         QJsonDocument doc = QJsonDocument::fromJson(o.out.trimmed(), &error);
@@ -95,7 +96,7 @@ TEST_F(KovelGraphTest, ALessonPlaysToItsEndInSync) {
     EXPECT_EQ(Count(report, 3), 0) << "no EC_ERRORABORT";
     EXPECT_NEAR(report.value("duration").toDouble(), 4.0, 0.2);
     EXPECT_EQ(report.value("video").toArray().size(), 2);
-    for (const QString pin : {QString("capture"), QString("videoOut")}) {
+    for (const QString& pin : {QString("capture"), QString("videoOut")}) {
         const QJsonObject v = VideoFrom(report, pin);
         ASSERT_FALSE(v.isEmpty()) << pin.toStdString();
         // Every frame is either shown once or dropped as late; never both.
@@ -135,7 +136,7 @@ TEST_F(KovelGraphTest, ASeekStartsAtTheTargetWithoutEarlierFrames) {
 TEST_F(KovelGraphTest, AnExportedLessonPlaysThroughTheFileSource) {
     const QString lesson = Lesson("export.zmr", 3, {"--no-camera"});
     const QString mkv = dir.path() + "/export.mkv";
-    Output exported = Run(ZMR_PATH, {"export", lesson, mkv});
+    Output exported = RunProgram(ZMR_PATH, {"export", lesson, mkv});
     ASSERT_EQ(exported.status, 0) << exported.err.constData();
     const QJsonObject report = Play(mkv, {"--no-clock"});
     EXPECT_EQ(Count(report, 1), 1);
