@@ -5,11 +5,13 @@ JOBS    ?= $(shell nproc)
 BUILD   ?= build
 SAN     ?= build-san
 TSAN    ?= build-tsan
+FUZZ    ?= build-fuzz
+FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 FILE    ?=
 SAMPLE  := $(BUILD)/sample/lesson.zmr
 
-.PHONY: all deps build build-san build-tsan test test-normal test-san test-tsan run sample format clean
+.PHONY: all deps build build-san build-tsan test test-normal test-san test-tsan test-fuzz run sample format clean
 
 all: build
 
@@ -43,7 +45,17 @@ test-san: build-san
 test-tsan: build-tsan
 	cd $(TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS) -L threaded
 
-test: test-normal test-san test-tsan
+# The reader fuzzed for a bounded time from the seed corpus (clang, libFuzzer).
+$(FUZZ)/CMakeCache.txt:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVEL_FUZZ=ON -DKOVEL_BENCH=OFF $(CMAKE_FLAGS)
+
+test-fuzz: deps $(FUZZ)/CMakeCache.txt
+	cmake --build $(FUZZ) -j $(JOBS) --target zmreader_fuzz
+	mkdir -p $(FUZZ)/fuzz-work
+	$(FUZZ)/bin/zmreader_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ)/ $(FUZZ)/fuzz-work fuzz/corpus
+
+test: test-normal test-san test-tsan test-fuzz
 
 # A sample lesson (about a minute, three streams, texts and chapters), made once.
 sample: build
@@ -70,4 +82,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(SAN) $(TSAN)
+	rm -rf $(BUILD) $(SAN) $(TSAN) $(FUZZ)

@@ -25,7 +25,6 @@ int TemplateCount() {
 std::atomic<int32_t> g_serverLocks{0};
 void* g_hModule = nullptr;
 
-constexpr HRESULT kNotRegistered = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 constexpr size_t kMaxKeyName = 260;
 
 HRESULT FromRegistry(LSTATUS status) {
