@@ -50,4 +50,5 @@ function(kovel_plugin target)
                 $<TARGET_FILE:kovel-regsvr> $<TARGET_FILE:${target}>
         COMMENT "Registering ${target} into ${KOVEL_BUILD_REGISTRY}"
         VERBATIM)
+    install(TARGETS ${target} LIBRARY DESTINATION lib/kovel)
 endfunction()
