@@ -217,9 +217,12 @@ TEST(ReaderSeekThreaded, SeeksWhileDataFlowsLoseNothingAtTheNewPosition) {
                 begins += ev[e].kind == SinkEvent::kBeginFlush;
                 if (ev[e].kind == SinkEvent::kEndFlush) {
                     ++ends;
-                    // Every restart begins with a new segment.
+                    // Every restart begins with a new segment, unless the
+                    // next seek stopped it before it delivered anything.
                     ASSERT_LT(e + 1, ev.size());
-                    EXPECT_EQ(ev[e + 1].kind, SinkEvent::kSegment);
+                    EXPECT_TRUE(ev[e + 1].kind == SinkEvent::kSegment ||
+                                ev[e + 1].kind == SinkEvent::kBeginFlush)
+                        << "event " << int(ev[e + 1].kind) << " after an end of flush";
                 }
             }
             EXPECT_EQ(begins, seeks);
