@@ -55,7 +55,7 @@ test-fuzz: deps $(FUZZ)/CMakeCache.txt
 	$(FUZZ)/bin/zmreader_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -print_final_stats=1 \
 	    -artifact_prefix=$(FUZZ)/ $(FUZZ)/fuzz-work fuzz/corpus
 
-test: test-normal test-san test-tsan
+test: test-fuzz test-normal test-san test-tsan
 
 # A sample lesson (about a minute, three streams, texts and chapters), made once.
 sample: build

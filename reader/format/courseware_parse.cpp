@@ -384,20 +384,25 @@ std::optional<FileLayout> ReadFileLayout(const FileReader& file) {
     return l;
 }
 
+void StreamAssembler::ForgetObject() {
+    fill_ = 0;
+    skipping_ = false;
+    last_object_ = 0xFFFFFFFFu;
+    object_size_ = 0;
+}
+
 void StreamAssembler::Start(const DataObjectInfo& data) {
     data_ = data;
     started_ = true;
     packet_counter_ = 1;
     have_packet_ = false;
-    fill_ = 0;
-    skipping_ = false;
+    ForgetObject();
 }
 
 void StreamAssembler::Reposition(uint32_t packet) {
     packet_counter_ = uint64_t(packet) + 1;
     have_packet_ = false;
-    fill_ = 0;
-    skipping_ = false;
+    ForgetObject();
 }
 
 bool StreamAssembler::NextPacket(const FileReader& file) {
@@ -455,13 +460,15 @@ StreamAssembler::Result StreamAssembler::Fill(const FileReader& file, uint8_t* b
             if (object != last_object_) {
                 fill_ = 0;
                 skipping_ = false;
+                object_size_ = object_size;
             }
             last_object_ = object;
             if (skipping_)
                 continue;
-            // An object larger than the buffer, or fragments adding up to more
-            // than its size, cannot be delivered: drop the whole object.
-            if (object_size > cap || n > object_size - fill_) {
+            // An object larger than the buffer, fragments adding up to more than
+            // its size, or fragments that disagree on its size cannot be
+            // delivered: drop the whole object.
+            if (object_size != object_size_ || object_size > cap || n > object_size - fill_) {
                 skipping_ = true;
                 fill_ = 0;
                 continue;

@@ -162,6 +162,8 @@ class StreamAssembler {
 
   private:
     bool NextPacket(const FileReader& file);
+    // After a jump the first fragment read starts a fresh object.
+    void ForgetObject();
 
     bool audio_;
     uint16_t stream_number_;
@@ -176,7 +178,8 @@ class StreamAssembler {
     bool have_packet_ = false;
     uint32_t fill_ = 0;
     uint32_t last_object_ = 0xFFFFFFFFu;
-    bool skipping_ = false;  // the current object was refused; drop its other fragments
+    uint32_t object_size_ = 0;  // as the object's first fragment gave it
+    bool skipping_ = false;     // the current object was refused; drop its other fragments
 };
 
 }  // namespace zmr

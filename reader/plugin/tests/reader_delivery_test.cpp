@@ -362,6 +362,47 @@ TEST(ReaderDelivery, HostileSizesAreRefusedCleanly) {
     for (const auto& g : SamplesOf(r.sinks[2]->Events())) EXPECT_LE(g.size, 5000);
 }
 
+TEST(ReaderDelivery, FragmentsThatDisagreeOnTheObjectSizeAreDropped) {
+    // Screen objects 2 to 5 all carry number 2, and every fragment after the
+    // first claims a one-byte object. Taken as one object they would run far
+    // past the stream's buffer; the reader must drop them and go on with 6.
+    Crafted c = MakeLesson("fragsize.zmr", true, false, true, 5);
+    auto b = ReadAll(c.path);
+    bool first = true;
+    int rewritten = 0;
+    ForEachPayload(b, [&](uint64_t, size_t off) {
+        if (zmr::ReadU16(&b[off]) != kScreenNumber)
+            return;
+        uint16_t obj = zmr::ReadU16(&b[off + zmr::kPlObjectNumber]);
+        if (obj < 2 || obj > 5)
+            return;
+        zmr::WriteU16(&b[off + zmr::kPlObjectNumber], 2);
+        if (!first)
+            zmr::WriteU16(&b[off + zmr::kPlObjectSize], 1);
+        first = false;
+        ++rewritten;
+    });
+    ASSERT_GT(rewritten, 8);
+    WriteAll(c.path, b);
+
+    ReaderHarness r;
+    ASSERT_EQ(r.Load(c.path), S_OK);
+    r.ConnectAll();
+    ASSERT_EQ(r.filter->Run(0), S_OK);
+    ASSERT_TRUE(r.WaitAllEnded());
+    const zmr::WriterStream* screen = StreamOf(c, kScreenNumber);
+    auto got = SamplesOf(r.sinks[size_t(r.Find(u"capture"))]->Events());
+    ExpectWholeObjectsInOrder(got, *screen);
+    std::vector<REFERENCE_TIME> starts;
+    for (const auto& g : got) starts.push_back(g.start);
+    std::vector<REFERENCE_TIME> want;
+    for (size_t k : {0, 1, 6, 7, 8, 9}) want.push_back(screen->objects[k].start);
+    EXPECT_EQ(starts, want);
+    // The other stream is untouched.
+    EXPECT_EQ(SamplesOf(r.sinks[size_t(r.Find(u"audioOut"))]->Events()).size(),
+              StreamOf(c, kAudioNumber)->objects.size());
+}
+
 TEST(ReaderDelivery, BrokenDataObjectEndsTheStreamAtOnce) {
     Crafted c = MakeLesson("nodata.zmr", true, false, true, 2);
     auto b = ReadAll(c.path);

@@ -4,6 +4,8 @@
 // most the buffer the pin asked for.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
 #include <random>
 
 #include "reader_lessons.h"
@@ -101,6 +103,25 @@ TEST(ReaderHostile, MutatedLessonsNeverCrashOrHang) {
         SCOPED_TRACE("round " + std::to_string(round));
         PlayDamaged(path, REFERENCE_TIME(rng() % (5 * UNITS)) - UNITS);
     }
+}
+
+// Inputs the fuzzer once crashed on stay in its corpus as regress-*.zmr; each
+// is played here the way the fuzzer played it, seek from its last bytes included.
+TEST(ReaderHostile, FuzzFindingsPlayCleanly) {
+    int replayed = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(KOVEL_FUZZ_CORPUS)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("regress-", 0) != 0)
+            continue;
+        const auto bytes = ReadAll(entry.path().string());
+        REFERENCE_TIME seek = 0;
+        if (bytes.size() >= 8)
+            std::memcpy(&seek, bytes.data() + bytes.size() - 8, 8);
+        SCOPED_TRACE(name);
+        PlayDamaged(entry.path().string(), seek % (600 * UNITS));
+        ++replayed;
+    }
+    EXPECT_GE(replayed, 1);
 }
 
 }  // namespace
