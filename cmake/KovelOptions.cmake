@@ -31,10 +31,14 @@ function(kovel_test)
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 300)
     endif()
+    # A temporary folder of its own, so that builds tested side by side never
+    # share a scratch file.
+    set(tmp ${CMAKE_BINARY_DIR}/test-tmp/${T_NAME})
+    file(MAKE_DIRECTORY ${tmp})
     set_tests_properties(${T_NAME} PROPERTIES
         TIMEOUT ${T_TIMEOUT}
         LABELS "${T_LABELS}"
-        ENVIRONMENT "KOVEL_REGISTRY=${KOVEL_BUILD_REGISTRY};QT_QPA_PLATFORM=offscreen;SDL_AUDIODRIVER=dummy;XDG_DATA_HOME=${CMAKE_BINARY_DIR}/test-data;${T_ENV}")
+        ENVIRONMENT "KOVEL_REGISTRY=${KOVEL_BUILD_REGISTRY};QT_QPA_PLATFORM=offscreen;SDL_AUDIODRIVER=dummy;XDG_DATA_HOME=${CMAKE_BINARY_DIR}/test-data;TEST_TMPDIR=${tmp}/;TMPDIR=${tmp};${T_ENV}")
 endfunction()
 
 # Plug-ins are built into lib/ and registered into the build's registry as
