@@ -6,7 +6,8 @@ BUILD   ?= build
 SAN     ?= build-san
 TSAN    ?= build-tsan
 FUZZ    ?= build-fuzz
-FUZZ_SECONDS ?= 60
+FUZZ_SECONDS ?=
+FUZZ_RUNS ?= 40000
 CMAKE_FLAGS ?=
 FILE    ?=
 SAMPLE  := $(BUILD)/sample/lesson.zmr
@@ -49,10 +50,18 @@ test-tsan: build-tsan
 $(FUZZ)/CMakeCache.txt:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVEL_FUZZ=ON -DKOVEL_BENCH=OFF $(CMAKE_FLAGS)
 
+# `make test` runs a fixed seed and number of inputs, so a finding there is
+# reproducible; FUZZ_SECONDS=N fuzzes at random for N seconds instead.
+ifeq ($(FUZZ_SECONDS),)
+FUZZ_BOUND := -seed=20261208 -runs=$(FUZZ_RUNS) -max_total_time=300
+else
+FUZZ_BOUND := -max_total_time=$(FUZZ_SECONDS)
+endif
+
 test-fuzz: deps $(FUZZ)/CMakeCache.txt
 	cmake --build $(FUZZ) -j $(JOBS) --target zmreader_fuzz
-	mkdir -p $(FUZZ)/fuzz-work
-	$(FUZZ)/bin/zmreader_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -print_final_stats=1 \
+	rm -rf $(FUZZ)/fuzz-work && mkdir -p $(FUZZ)/fuzz-work
+	$(FUZZ)/bin/zmreader_fuzz $(FUZZ_BOUND) -max_len=65536 -print_final_stats=1 \
 	    -artifact_prefix=$(FUZZ)/ $(FUZZ)/fuzz-work fuzz/corpus
 
 test: test-fuzz test-normal test-san test-tsan
