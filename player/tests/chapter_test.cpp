@@ -185,6 +185,17 @@ TEST(ChapterDocumentReading, ChaptersInDocumentOrderWithUnicodeTitles) {
     EXPECT_FALSE(read.ok);
     EXPECT_EQ(read.message, kMsgNoIndex);
     EXPECT_FALSE(ReadChapterEntries(path + ".missing").ok);
+
+    // A hostile document nested very deep is walked without recursion.
+    std::string deep = "<Index>";
+    for (int i = 0; i < 200000; ++i) deep += "<g>";
+    deep += "<Chapter id=\"9\" time=\"4\">deep</Chapter>";
+    for (int i = 0; i < 200000; ++i) deep += "</g>";
+    WriteAll(path, deep + "</Index>");
+    read = ReadChapterEntries(path);
+    ASSERT_TRUE(read.ok);
+    ASSERT_EQ(read.chapters.size(), 1u);
+    EXPECT_EQ(read.chapters[0].title, "deep");
 }
 
 TEST_F(ChapterTest, ListInDocumentOrderAndTheHighlightFollowsTheSlider) {
