@@ -5,10 +5,14 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kovel/control.h"
 #include "kovel/streaming.h"
 
+class QLabel;
+class QLineEdit;
+class QListWidget;
 class QObject;
 class QSlider;
 class QWidget;
@@ -76,6 +80,26 @@ class CGraphPlayer {
     // header child is the file properties object.
     bool ChapterOffsetKnown() const { return m_bChapterOffsetKnown; }
     uint64_t ChapterIndexOffset() const { return m_nChapterIndexOffset; }
+    // Chapters. The list box mirrors this player's working copy of the
+    // chapter document; edits change only the copy until the write-back puts
+    // it into the lesson. A failing step ends the operation with a carried
+    // text (LastChapterMessage) that is not shown: XML trouble never reaches
+    // the user. Only the write-back reports to the user.
+    HRESULT LoadChapterList(QListWidget* list);
+    // Seeks to the chosen entry's chapter and pauses; fills the title entry.
+    HRESULT SelectChapter(QListWidget* list, QLineEdit* titleEntry, QLabel* positionLabel);
+    HRESULT AddChapter(QListWidget* list, QLineEdit* titleEntry);
+    HRESULT ModifyChapter(QListWidget* list, QLineEdit* titleEntry);
+    HRESULT DeleteChapter(QListWidget* list);
+    // Closes the graph, then replaces the lesson's chapter document with the
+    // working copy. S_OK only after a complete write-back.
+    HRESULT WriteBackChapterDocument();
+    // Chapter times in slider units, in list order, as last loaded.
+    const std::vector<int32_t>& ChapterTimes() const { return m_chapterTimes; }
+    int32_t CurrentChapter() const { return m_nCurrentChapter; }
+    int32_t LastChapterId() const { return m_nLastChapterId; }
+    const std::string& LastChapterMessage() const { return m_strChapterMessage; }
+
     // Deletes this player's temporary chapter document.
     void RemoveTempDocument();
 
@@ -111,6 +135,13 @@ class CGraphPlayer {
     bool m_bChapterOffsetKnown = false;
     uint64_t m_nChapterIndexOffset = 0;
     bool m_bComInitialised = false;
+    // Chapter state.
+    HRESULT ChapterFailure(const char* message, HRESULT hr = E_FAIL);
+    bool ChaptersEditable();
+    std::vector<int32_t> m_chapterTimes;
+    int32_t m_nCurrentChapter = -1;
+    int32_t m_nLastChapterId = 0;
+    std::string m_strChapterMessage;
 };
 
 }  // namespace kovel::player

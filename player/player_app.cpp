@@ -5,11 +5,15 @@
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QTimer>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "chapter_list.h"
 #include "courseware_info.h"
 #include "gbk_text.h"
 #include "player_dlg.h"
@@ -77,8 +81,14 @@ int CPlayerApp::RunHeadless(int argc, char** argv) {
         return 1;
     }
     const double duration = player.GetDurationSeconds();
-    std::printf("duration: %s\n", FormatClock(duration).c_str());
+    // Sets the slider scale the chapter times are counted in.
+    std::printf("duration: %s\n", player.DurationText(duration).substr(1).c_str());
     std::fflush(stdout);
+    // The chapter being played is found as the window's highlight finds it.
+    const ChapterRead chapters = ReadChapterEntries(player.TempDocument());
+    std::vector<int32_t> times;
+    for (const ChapterEntry& c : chapters.chapters) times.push_back(c.time);
+    const HighlightTable highlight = BuildHighlightTable(times);
 
     QElapsedTimer elapsed;
     elapsed.start();
@@ -89,7 +99,14 @@ int CPlayerApp::RunHeadless(int argc, char** argv) {
         const long second = long(elapsed.elapsed() / 1000);
         if (second != lastPrinted) {
             lastPrinted = second;
-            std::printf("position: %s\n", FormatClock(player.GetPositionSeconds()).c_str());
+            const double position = player.GetPositionSeconds();
+            const double units = std::trunc(position / player.Scale());
+            const int row = HighlightRow(highlight, units > 0 && units < 2147483647.0 ? int32_t(units) : 0);
+            if (row >= 0)
+                std::printf("position: %schapter: %s\n", FormatClock(position).c_str(),
+                            chapters.chapters[size_t(row)].title.c_str());
+            else
+                std::printf("position: %s\n", FormatClock(position).c_str());
             std::fflush(stdout);
         }
         if (completed) {

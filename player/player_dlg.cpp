@@ -241,6 +241,7 @@ void CPlayerDlg::CreateControls() {
         });
     }
     m_player.SetPositionSlider(static_cast<QSlider*>(Control(IDC_POSITION)));
+    ConnectChapterControls();
 }
 
 QWidget* CPlayerDlg::Control(int id) const {
@@ -309,6 +310,7 @@ void CPlayerDlg::OnOpen() {
     volume->setValue(kVolumeRange);
     if (IBasicAudio* ba = m_player.BasicAudio())
         ba->put_Volume(0);
+    ReloadChapterList();
     ShowCoursewareInfo();
 }
 
@@ -403,6 +405,7 @@ void CPlayerDlg::CloseCleanup() {
     if (m_pTick)
         m_pTick->stop();
     m_player.CloseGraph();
+    DropHighlightTable();
     m_player.RemoveTempDocument();
     m_pRequestServer.reset();
 }
@@ -421,7 +424,9 @@ void CPlayerDlg::OnTimer() {
     if (m_player.State() != PlayState::Running)
         return;
     SetLabel(IDC_POSITIONTEXT, m_player.PositionText(m_player.GetPositionSeconds()));
-    m_player.TakeCompleted();
+    if (m_player.TakeCompleted())
+        ReloadChapterList();
+    UpdateChapterHighlight();
 }
 
 void CPlayerDlg::OnHScroll(QSlider* from, int code) {

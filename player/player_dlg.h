@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "chapter_list.h"
 #include "courseware_info.h"
 #include "dialog_template.h"
 #include "graph_player.h"
@@ -99,6 +100,15 @@ class CPlayerDlg : public QDialog {
     void OnStop();
     void OnTimer();
     void OnHScroll(QSlider* from, int code);
+    // Chapters: the highlight of the chapter being played (position tick),
+    // and the edit buttons.
+    void UpdateChapterHighlight();
+    void DropHighlightTable();
+    bool HasHighlightTable() const { return m_highlight.has_value(); }
+    void OnAddChapter();
+    void OnModifyChapter();
+    void OnDeleteChapter();
+    void OnEditDone();
 
   protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -113,6 +123,9 @@ class CPlayerDlg : public QDialog {
     void ShowEditControls(bool show);
     void ShowCoursewareInfo();
     void SetLabel(int id, const std::string& text);
+    void ConnectChapterControls();
+    void ReloadChapterList();
+    void OnChapterChosen();
 
     std::string m_strPendingFile;
     QRect m_rcClient;
@@ -130,6 +143,10 @@ class CPlayerDlg : public QDialog {
     // A drag of the position thumb, and whether it paused playback.
     bool m_bDragging = false;
     bool m_bPausedForDrag = false;
+    // Built by the first tick after the list was (re)loaded.
+    std::optional<HighlightTable> m_highlight;
+    // A press on the list changed its selection (the press chose already).
+    bool m_bChosenByPress = false;
 };
 
 }  // namespace kovel::player

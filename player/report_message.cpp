@@ -46,6 +46,16 @@ void ReportMessage(const char* format, ...) {
     box.exec();
 }
 
+void ShowNotice(const std::string& text) {
+    if (Sink()) {
+        Sink()(text);
+        return;
+    }
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("kovelPlayer"), QString::fromUtf8(text),
+                    QMessageBox::Ok);
+    box.exec();
+}
+
 ReportMessageSink SetReportMessageSink(ReportMessageSink sink) {
     ReportMessageSink previous = std::move(Sink());
     Sink() = std::move(sink);

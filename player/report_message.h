@@ -14,6 +14,10 @@ constexpr size_t kReportMessageMaxChars = 1022;
 // use ReportMessage("%s", text).
 void ReportMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// A message box with the application's caption and an OK button, for news
+// that is not a failure. Goes to the same sink as ReportMessage.
+void ShowNotice(const std::string& text);
+
 // Formats like ReportMessage without showing anything (the text it would show).
 std::string FormatReportMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

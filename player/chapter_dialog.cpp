@@ -1,0 +1,116 @@
+// The main window's chapter group: the list (choosing and the highlight of
+// the chapter being played) and the edit buttons.
+#include <QEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QSlider>
+#include <functional>
+
+#include "player_dlg.h"
+#include "report_message.h"
+
+namespace kovel::player {
+namespace {
+
+// Calls back at the start of every mouse press on the watched widget.
+class CPressWatch : public QObject {
+  public:
+    CPressWatch(QObject* parent, std::function<void()> onPress)
+        : QObject(parent), m_onPress(std::move(onPress)) {}
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::MouseButtonPress)
+            m_onPress();
+        return QObject::eventFilter(watched, event);
+    }
+
+  private:
+    std::function<void()> m_onPress;
+};
+
+}  // namespace
+
+void CPlayerDlg::ConnectChapterControls() {
+    auto* list = static_cast<QListWidget*>(Control(IDC_CHAPTERS));
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Only the user chooses a chapter: the highlight, reloads and edits
+    // change the selection with the list's signals blocked.
+    connect(list, &QListWidget::itemSelectionChanged, this, [this, list] {
+        if (list->selectedItems().isEmpty())
+            return;
+        m_bChosenByPress = true;
+        OnChapterChosen();
+    });
+    // Pressing the entry that is already selected (often the highlight put
+    // it there) chooses it as well.
+    list->viewport()->installEventFilter(new CPressWatch(list, [this] { m_bChosenByPress = false; }));
+    connect(list, &QListWidget::itemPressed, this, [this](QListWidgetItem*) {
+        if (!m_bChosenByPress)
+            OnChapterChosen();
+        m_bChosenByPress = true;
+    });
+    connect(static_cast<QPushButton*>(Control(IDC_ADDCHAPTER)), &QPushButton::clicked, this,
+            &CPlayerDlg::OnAddChapter);
+    connect(static_cast<QPushButton*>(Control(IDC_MODIFYCHAPTER)), &QPushButton::clicked, this,
+            &CPlayerDlg::OnModifyChapter);
+    connect(static_cast<QPushButton*>(Control(IDC_DELETECHAPTER)), &QPushButton::clicked, this,
+            &CPlayerDlg::OnDeleteChapter);
+    connect(static_cast<QPushButton*>(Control(IDC_EDITDONE)), &QPushButton::clicked, this,
+            &CPlayerDlg::OnEditDone);
+}
+
+void CPlayerDlg::OnChapterChosen() {
+    m_player.SelectChapter(static_cast<QListWidget*>(Control(IDC_CHAPTERS)),
+                           static_cast<QLineEdit*>(Control(IDC_CHAPTERTITLE)),
+                           static_cast<QLabel*>(Control(IDC_POSITIONTEXT)));
+}
+
+void CPlayerDlg::ReloadChapterList() {
+    DropHighlightTable();
+    auto* list = static_cast<QListWidget*>(Control(IDC_CHAPTERS));
+    const QSignalBlocker quiet(list);
+    m_player.LoadChapterList(list);
+}
+
+void CPlayerDlg::DropHighlightTable() {
+    m_highlight.reset();
+}
+
+void CPlayerDlg::UpdateChapterHighlight() {
+    const std::vector<int32_t>& times = m_player.ChapterTimes();
+    if (times.empty())
+        return;
+    if (!m_highlight)
+        m_highlight = BuildHighlightTable(times);
+    const int row = HighlightRow(*m_highlight, static_cast<QSlider*>(Control(IDC_POSITION))->value());
+    auto* list = static_cast<QListWidget*>(Control(IDC_CHAPTERS));
+    // The table is as last loaded; deletes since then may have shortened the list.
+    if (row < 0 || row >= list->count())
+        return;
+    const QSignalBlocker quiet(list);
+    list->setCurrentRow(row);
+}
+
+void CPlayerDlg::OnAddChapter() {
+    m_player.AddChapter(static_cast<QListWidget*>(Control(IDC_CHAPTERS)),
+                        static_cast<QLineEdit*>(Control(IDC_CHAPTERTITLE)));
+}
+
+void CPlayerDlg::OnModifyChapter() {
+    m_player.ModifyChapter(static_cast<QListWidget*>(Control(IDC_CHAPTERS)),
+                           static_cast<QLineEdit*>(Control(IDC_CHAPTERTITLE)));
+}
+
+void CPlayerDlg::OnDeleteChapter() {
+    m_player.DeleteChapter(static_cast<QListWidget*>(Control(IDC_CHAPTERS)));
+}
+
+void CPlayerDlg::OnEditDone() {
+    if (SUCCEEDED(m_player.WriteBackChapterDocument()))
+        ShowNotice(kMsgWrittenBack);
+    DropHighlightTable();
+}
+
+}  // namespace kovel::player
