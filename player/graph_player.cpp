@@ -196,6 +196,9 @@ HRESULT CGraphPlayer::BuildGraph(const char* path) {
                            "CUtil::SetVideoWindowPos(m_pCVW, m_pCBV, &screenRect)");
             if (FAILED(hr))
                 return hr;
+            // A lesson opened while in full screen is shown in full screen.
+            if (m_bFullScreen)
+                StretchScreenWindow();
         }
         if (m_pVW) {
             hr = DockVideo(m_pVW, m_pBV, 1007, "m_pVW->put_Owner((OAHWND)cameraHwnd)",

@@ -3,6 +3,9 @@
 // the dialog's boxes, and drives transport, position and volume.
 #pragma once
 
+#include <QtCore/qnamespace.h>
+#include <QRect>
+#include <QSize>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -103,6 +106,12 @@ class CGraphPlayer {
     // Deletes this player's temporary chapter document.
     void RemoveTempDocument();
 
+    // Full screen (full_screen.cpp): the screen recording stretched over the
+    // primary screen in the frameless dialog, and back into the screen box.
+    // E_FAIL without a screen recording or when already in that layout.
+    HRESULT EnterFullScreen();
+    HRESULT LeaveFullScreen();
+
     // Chapter editing is allowed (switched by open requests).
     bool m_bEditMode = false;
     bool m_bFullScreen = false;
@@ -142,6 +151,14 @@ class CGraphPlayer {
     int32_t m_nCurrentChapter = -1;
     int32_t m_nLastChapterId = 0;
     std::string m_strChapterMessage;
+
+    // Full screen: puts the screen recording over the whole dialog; the
+    // dialog's placement, flags and least size from before full screen.
+    HRESULT StretchScreenWindow();
+    void RestoreWindowedLayout();
+    QRect m_rcWindowed;
+    Qt::WindowFlags m_windowedFlags;
+    QSize m_windowedMinSize;
 };
 
 }  // namespace kovel::player

@@ -359,15 +359,6 @@ void CPlayerDlg::ShowAbout() {
     about.exec();
 }
 
-void CPlayerDlg::contextMenuEvent(QContextMenuEvent* event) {
-    // The screen box's own menu (full screen) belongs to the screen box.
-    if (Control(IDC_SCREENBOX)->geometry().contains(event->pos()))
-        return;
-    QMenu menu(this);
-    menu.addAction(QStringLiteral("关于 kovelPlayer(&A)..."), this, &CPlayerDlg::ShowAbout);
-    menu.exec(event->globalPos());
-}
-
 void CPlayerDlg::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
     if (isMinimized())
@@ -392,9 +383,12 @@ void CPlayerDlg::RelayoutControls(const QRect& client) {
         QWidget* w = Control(id);
         w->move(w->x(), w->y() + dy);
     }
-    QWidget* box = Control(IDC_SCREENBOX);
-    const VideoRect screenRect{0, 0, box->width(), box->height()};
-    CUtil::SetVideoWindowPos(m_player.ScreenWindow(), m_player.ScreenVideo(), &screenRect);
+    // In full screen the picture covers the dialog, not the (hidden) box.
+    if (!m_player.m_bFullScreen) {
+        QWidget* box = Control(IDC_SCREENBOX);
+        const VideoRect screenRect{0, 0, box->width(), box->height()};
+        CUtil::SetVideoWindowPos(m_player.ScreenWindow(), m_player.ScreenVideo(), &screenRect);
+    }
     update();
 }
 

@@ -110,7 +110,12 @@ class CPlayerDlg : public QDialog {
     void OnDeleteChapter();
     void OnEditDone();
 
+    // Full screen (full_screen.cpp): runs a command of the right-click menus
+    // (entering or leaving full screen, the about box).
+    void OnMenuCommand(int command);
+
   protected:
+    void keyPressEvent(QKeyEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
