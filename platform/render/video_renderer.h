@@ -77,14 +77,14 @@ class VideoRenderer final : public rt::FilterBase,
     HRESULT get_BackgroundPalette(LONG*) override { return E_NOTIMPL; }
     HRESULT put_Visible(LONG v) override;
     HRESULT get_Visible(LONG* v) override;
-    HRESULT put_Left(LONG v) override;
-    HRESULT get_Left(LONG* v) override;
-    HRESULT put_Width(LONG v) override;
-    HRESULT get_Width(LONG* v) override;
-    HRESULT put_Top(LONG v) override;
-    HRESULT get_Top(LONG* v) override;
-    HRESULT put_Height(LONG v) override;
-    HRESULT get_Height(LONG* v) override;
+    HRESULT put_Left(LONG v) override { return SetWindowRect(kLeft, v); }
+    HRESULT get_Left(LONG* v) override { return GetWindowPosition(v, nullptr, nullptr, nullptr); }
+    HRESULT put_Width(LONG v) override { return SetWindowRect(kWidth, v); }
+    HRESULT get_Width(LONG* v) override { return GetWindowPosition(nullptr, nullptr, v, nullptr); }
+    HRESULT put_Top(LONG v) override { return SetWindowRect(kTop, v); }
+    HRESULT get_Top(LONG* v) override { return GetWindowPosition(nullptr, v, nullptr, nullptr); }
+    HRESULT put_Height(LONG v) override { return SetWindowRect(kHeight, v); }
+    HRESULT get_Height(LONG* v) override { return GetWindowPosition(nullptr, nullptr, nullptr, v); }
     HRESULT put_Owner(OAHWND owner) override;
     HRESULT get_Owner(OAHWND* owner) override;
     HRESULT put_MessageDrain(OAHWND drain) override;
@@ -111,33 +111,33 @@ class VideoRenderer final : public rt::FilterBase,
     HRESULT get_BitErrorRate(LONG* v) override;
     HRESULT get_VideoWidth(LONG* v) override;
     HRESULT get_VideoHeight(LONG* v) override;
-    HRESULT put_SourceLeft(LONG v) override;
-    HRESULT get_SourceLeft(LONG* v) override;
-    HRESULT put_SourceWidth(LONG v) override;
-    HRESULT get_SourceWidth(LONG* v) override;
-    HRESULT put_SourceTop(LONG v) override;
-    HRESULT get_SourceTop(LONG* v) override;
-    HRESULT put_SourceHeight(LONG v) override;
-    HRESULT get_SourceHeight(LONG* v) override;
-    HRESULT put_DestinationLeft(LONG v) override;
-    HRESULT get_DestinationLeft(LONG* v) override;
-    HRESULT put_DestinationWidth(LONG v) override;
-    HRESULT get_DestinationWidth(LONG* v) override;
-    HRESULT put_DestinationTop(LONG v) override;
-    HRESULT get_DestinationTop(LONG* v) override;
-    HRESULT put_DestinationHeight(LONG v) override;
-    HRESULT get_DestinationHeight(LONG* v) override;
+    HRESULT put_SourceLeft(LONG v) override { return PutEdge(kSourceRect, kLeft, v); }
+    HRESULT get_SourceLeft(LONG* v) override { return GetEdge(kSourceRect, kLeft, v); }
+    HRESULT put_SourceWidth(LONG v) override { return PutEdge(kSourceRect, kWidth, v); }
+    HRESULT get_SourceWidth(LONG* v) override { return GetEdge(kSourceRect, kWidth, v); }
+    HRESULT put_SourceTop(LONG v) override { return PutEdge(kSourceRect, kTop, v); }
+    HRESULT get_SourceTop(LONG* v) override { return GetEdge(kSourceRect, kTop, v); }
+    HRESULT put_SourceHeight(LONG v) override { return PutEdge(kSourceRect, kHeight, v); }
+    HRESULT get_SourceHeight(LONG* v) override { return GetEdge(kSourceRect, kHeight, v); }
+    HRESULT put_DestinationLeft(LONG v) override { return PutEdge(kDestRect, kLeft, v); }
+    HRESULT get_DestinationLeft(LONG* v) override { return GetEdge(kDestRect, kLeft, v); }
+    HRESULT put_DestinationWidth(LONG v) override { return PutEdge(kDestRect, kWidth, v); }
+    HRESULT get_DestinationWidth(LONG* v) override { return GetEdge(kDestRect, kWidth, v); }
+    HRESULT put_DestinationTop(LONG v) override { return PutEdge(kDestRect, kTop, v); }
+    HRESULT get_DestinationTop(LONG* v) override { return GetEdge(kDestRect, kTop, v); }
+    HRESULT put_DestinationHeight(LONG v) override { return PutEdge(kDestRect, kHeight, v); }
+    HRESULT get_DestinationHeight(LONG* v) override { return GetEdge(kDestRect, kHeight, v); }
     HRESULT SetSourcePosition(LONG left, LONG top, LONG width, LONG height) override;
     HRESULT GetSourcePosition(LONG* left, LONG* top, LONG* width, LONG* height) override;
-    HRESULT SetDefaultSourcePosition() override;
+    HRESULT SetDefaultSourcePosition() override { return ResetRect(kSourceRect); }
     HRESULT SetDestinationPosition(LONG left, LONG top, LONG width, LONG height) override;
     HRESULT GetDestinationPosition(LONG* left, LONG* top, LONG* width, LONG* height) override;
-    HRESULT SetDefaultDestinationPosition() override;
+    HRESULT SetDefaultDestinationPosition() override { return ResetRect(kDestRect); }
     HRESULT GetVideoSize(LONG* width, LONG* height) override;
     HRESULT GetVideoPaletteEntries(LONG, LONG, LONG*, LONG*) override { return E_NOTIMPL; }
     HRESULT GetCurrentImage(LONG*, LONG*) override { return E_NOTIMPL; }
-    HRESULT IsUsingDefaultSource() override;
-    HRESULT IsUsingDefaultDestination() override;
+    HRESULT IsUsingDefaultSource() override { return IsDefaultRect(kSourceRect); }
+    HRESULT IsUsingDefaultDestination() override { return IsDefaultRect(kDestRect); }
 
     // FilterBase
     int PinCount() override { return 1; }
@@ -179,9 +179,38 @@ class VideoRenderer final : public rt::FilterBase,
         ++generation_;
         cv_.notify_all();
     }
-    HRESULT SetSourceRect(int which, LONG v);
-    HRESULT SetDestRect(int which, LONG v);
-    HRESULT SetWindowRect(int which, LONG v);
+    void RestartStreamLocked() {
+        eos_ = completeSent_ = false;
+        shown_ = haveLast_ = false;
+        firstStreamTime_ = -1;
+    }
+    // Reads the clock with mu_ released; false when a state change, flush or
+    // clock change came meanwhile and the caller must look again.
+    bool ReadClockUnlocked(std::unique_lock<std::mutex>& l, REFERENCE_TIME* now, HRESULT* hr);
+    // Waits for `due` (or a change) at most 10 ms: the clock offers no advise.
+    void WaitUntilLocked(std::unique_lock<std::mutex>& l, REFERENCE_TIME due, REFERENCE_TIME now);
+
+    // Runs `use` on the window, or answers why there is none.
+    template <class F>
+    HRESULT WithWindow(F&& use);
+    // Settings kept beside the window, answered only while there can be one.
+    template <class T>
+    HRESULT PutSetting(T* field, T v);
+    template <class T>
+    HRESULT GetSetting(const T& field, T* out);
+    // A value of the connected format; VFW_E_NOT_CONNECTED without one.
+    template <class T, class F>
+    HRESULT FormatValue(T* out, F&& read);
+
+    // Edges in the order of a rectangle's four values.
+    enum Edge { kLeft, kTop, kWidth, kHeight };
+    enum RectKind { kSourceRect, kDestRect };
+    HRESULT GetRect(RectKind kind, LONG r[4]);
+    HRESULT PutEdge(RectKind kind, Edge edge, LONG v);
+    HRESULT GetEdge(RectKind kind, Edge edge, LONG* v);
+    HRESULT ResetRect(RectKind kind);
+    HRESULT IsDefaultRect(RectKind kind);
+    HRESULT SetWindowRect(Edge edge, LONG v);
 
     std::unique_ptr<Pin> pin_;
     std::shared_ptr<FrameSlot> slot_;
