@@ -24,29 +24,9 @@ bool OnGuiThread() {
 
 }  // namespace
 
-class VideoRenderer::Pin final : public rt::InputPin {
-  public:
-    explicit Pin(VideoRenderer* f) : InputPin(f, u"Input"), owner_(f) {}
-    HRESULT CheckMediaType(const rt::MediaType& mt) override { return owner_->CheckInputType(mt); }
-    HRESULT ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* pmt) override {
-        HRESULT hr = InputPin::ReceiveConnection(connector, pmt);
-        if (SUCCEEDED(hr))
-            owner_->SetConnected(Type());
-        return hr;
-    }
-    HRESULT Disconnect() override {
-        HRESULT hr = InputPin::Disconnect();
-        if (hr == S_OK)
-            owner_->SetConnected(rt::MediaType());
-        return hr;
-    }
-
-  private:
-    VideoRenderer* owner_;
-};
-
 VideoRenderer::VideoRenderer()
-    : FilterBase(CLSID_KovelVideoRenderer), pin_(new Pin(this)), slot_(std::make_shared<FrameSlot>()) {}
+    : RendererBase(CLSID_KovelVideoRenderer, KovelRenderer_Video, u"Input"),
+      slot_(std::make_shared<FrameSlot>()) {}
 
 VideoRenderer::~VideoRenderer() {
     {
@@ -62,10 +42,6 @@ VideoRenderer::~VideoRenderer() {
     }
     if (clock_copy_)
         clock_copy_->Release();
-}
-
-rt::PinBase* VideoRenderer::PinAt(int i) {
-    return i == 0 ? pin_.get() : nullptr;
 }
 
 HRESULT VideoRenderer::QueryExtra(REFIID riid, void** ppv) {
@@ -134,13 +110,6 @@ void VideoRenderer::SetConnected(const rt::MediaType& mt) {
     }
 }
 
-HRESULT VideoRenderer::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) {
-    std::lock_guard<std::recursive_mutex> lk(StateLock());
-    HRESULT hr = FilterBase::JoinFilterGraph(graph, name);
-    sink_copy_.Set(EventSink());
-    return hr;
-}
-
 HRESULT VideoRenderer::SetSyncSource(IReferenceClock* clock) {
     std::lock_guard<std::recursive_mutex> lk(StateLock());
     HRESULT hr = FilterBase::SetSyncSource(clock);
@@ -197,43 +166,6 @@ void VideoRenderer::OnStop() {
     streamState_ = State_Stopped;
     RestartStreamLocked();
     BumpLocked();
-}
-
-HRESULT VideoRenderer::GetState(DWORD ms, FILTER_STATE* state) {
-    if (!state)
-        return E_POINTER;
-    *state = State();
-    if (*state != State_Paused)
-        return S_OK;
-    return WaitPrerolled(ms);
-}
-
-HRESULT VideoRenderer::WaitPrerolled(DWORD ms) {
-    std::unique_lock<std::mutex> l(mu_);
-    auto done = [&] { return streamState_ != State_Paused || PrerolledLocked(); };
-    if (ms == INFINITE)
-        cv_.wait(l, done);
-    else
-        cv_.wait_for(l, std::chrono::milliseconds(ms), done);
-    return done() ? S_OK : VFW_S_STATE_INTERMEDIATE;
-}
-
-HRESULT VideoRenderer::GetRenderState(KovelRenderState* s) {
-    if (!s)
-        return E_POINTER;
-    FILTER_STATE fs = State();
-    std::lock_guard<std::mutex> l(mu_);
-    std::memset(s, 0, sizeof(*s));
-    s->kind = KovelRenderer_Video;
-    s->state = fs;
-    s->prerolled = PrerolledLocked();
-    s->endOfStream = eos_;
-    s->completeSent = completeSent_;
-    s->presented = presented_;
-    s->dropped = dropped_;
-    s->firstStreamTime = firstStreamTime_;
-    s->maxOffset = maxOffset_;
-    return S_OK;
 }
 
 HRESULT VideoRenderer::GetReferenceClock(IReferenceClock** clock) {
@@ -411,7 +343,7 @@ HRESULT VideoRenderer::OnEndOfStream(rt::InputPin*) {
     }
     completeSent_ = true;
     l.unlock();
-    sink_copy_.Notify(EC_COMPLETE, S_OK, LONG_PTR(static_cast<IBaseFilter*>(this)));
+    NotifyComplete();
     return S_OK;
 }
 
@@ -427,10 +359,6 @@ HRESULT VideoRenderer::OnEndFlush(rt::InputPin*) {
     std::lock_guard<std::mutex> l(mu_);
     flushing_ = false;
     BumpLocked();
-    return S_OK;
-}
-
-HRESULT VideoRenderer::OnNewSegment(rt::InputPin*, REFERENCE_TIME, REFERENCE_TIME, double) {
     return S_OK;
 }
 

@@ -22,21 +22,16 @@
 #include <memory>
 #include <mutex>
 
-#include "filter_base.h"
 #include "kovel/control.h"
 #include "kovel/formats.h"
-#include "kovel/renderer.h"
-#include "render_common.h"
+#include "renderer_base.h"
 
 namespace kovel::render {
 
 struct FrameSlot;
 class VideoWidget;
 
-class VideoRenderer final : public rt::FilterBase,
-                            public IKovelRenderer,
-                            public IVideoWindow,
-                            public IBasicVideo {
+class VideoRenderer final : public RendererBase, public IVideoWindow, public IBasicVideo {
   public:
     VideoRenderer();
     ~VideoRenderer() override;
@@ -45,14 +40,10 @@ class VideoRenderer final : public rt::FilterBase,
     ULONG AddRef() override { return FilterBase::AddRef(); }
     ULONG Release() override { return FilterBase::Release(); }
 
-    HRESULT GetState(DWORD ms, FILTER_STATE* state) override;
     HRESULT SetSyncSource(IReferenceClock* clock) override;
-    HRESULT JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) override;
 
     // IKovelRenderer
-    HRESULT GetRenderState(KovelRenderState* state) override;
     HRESULT GetReferenceClock(IReferenceClock** clock) override;
-    HRESULT WaitPrerolled(DWORD msTimeout) override;
 
     // IDispatch: not offered.
     HRESULT GetTypeInfoCount(UINT* n) override;
@@ -139,9 +130,7 @@ class VideoRenderer final : public rt::FilterBase,
     HRESULT IsUsingDefaultSource() override { return IsDefaultRect(kSourceRect); }
     HRESULT IsUsingDefaultDestination() override { return IsDefaultRect(kDestRect); }
 
-    // FilterBase
-    int PinCount() override { return 1; }
-    rt::PinBase* PinAt(int i) override;
+    // RendererBase
     HRESULT OnPause(FILTER_STATE from) override;
     HRESULT OnRun(REFERENCE_TIME start) override;
     void OnStop() override;
@@ -149,11 +138,9 @@ class VideoRenderer final : public rt::FilterBase,
     HRESULT OnEndOfStream(rt::InputPin* pin) override;
     HRESULT OnBeginFlush(rt::InputPin* pin) override;
     HRESULT OnEndFlush(rt::InputPin* pin) override;
-    HRESULT OnNewSegment(rt::InputPin* pin, REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override;
     HRESULT QueryExtra(REFIID riid, void** ppv) override;
-
-    HRESULT CheckInputType(const rt::MediaType& mt);
-    void SetConnected(const rt::MediaType& mt);
+    HRESULT CheckInputType(const rt::MediaType& mt) override;
+    void SetConnected(const rt::MediaType& mt) override;
 
     static constexpr REFERENCE_TIME kDefaultFrameTime = 400000;  // 40 ms
     static constexpr REFERENCE_TIME kMinLateLimit = 150000;      // 15 ms
@@ -167,13 +154,12 @@ class VideoRenderer final : public rt::FilterBase,
         REFERENCE_TIME avgFrame = 0;
         DWORD bitRate = 0, bitErrorRate = 0;
     };
-    class Pin;
     static bool ParseFormat(const rt::MediaType& mt, Format* f);
 
     // The window, created on first use; null with *hr set when there can be
     // none (no QApplication: E_NOINTERFACE) or not from this thread.
     VideoWidget* Window(HRESULT* hr);
-    bool PrerolledLocked() { return holding_ || eos_ || !connected_; }
+    bool PrerolledLocked() override { return holding_ || eos_ || !connected_; }
     void PresentLocked(const BYTE* data, REFERENCE_TIME when);
     void BumpLocked() {
         ++generation_;
@@ -212,22 +198,14 @@ class VideoRenderer final : public rt::FilterBase,
     HRESULT IsDefaultRect(RectKind kind);
     HRESULT SetWindowRect(Edge edge, LONG v);
 
-    std::unique_ptr<Pin> pin_;
     std::shared_ptr<FrameSlot> slot_;
-    EventSinkRef sink_copy_;
 
-    // Guarded by mu_ (after the state lock, never before it).
-    std::mutex mu_;
-    std::condition_variable cv_;
+    // Guarded by mu_.
     uint64_t generation_ = 0;  // bumped by every state change, flush and clock change
-    FILTER_STATE streamState_ = State_Stopped;
-    bool connected_ = false, flushing_ = false, eos_ = false, completeSent_ = false;
     bool holding_ = false, shown_ = false, haveLast_ = false;
     REFERENCE_TIME lastStart_ = 0, lastEnd_ = 0, runStart_ = 0;
     IReferenceClock* clock_copy_ = nullptr;
     Format fmt_;
-    LONGLONG presented_ = 0, dropped_ = 0;
-    REFERENCE_TIME maxOffset_ = 0, firstStreamTime_ = -1;
 
     // Window settings (GUI thread, or under mu_ for the flags).
     LONG style_ = 0, styleEx_ = 0, borderColor_ = 0;
