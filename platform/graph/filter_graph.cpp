@@ -20,6 +20,7 @@
 #include "kovel/com.h"
 #include "kovel/events.h"
 #include "kovel/renderer.h"
+#include "media_time_seeking.h"
 #include "media_type.h"
 
 namespace kovel::graph {
@@ -63,7 +64,7 @@ class GraphMediaFilter final : public IMediaFilter {
 
 class FilterGraph final : public IGraphBuilder,
                           public IMediaControl,
-                          public IMediaSeeking,
+                          public MediaTimeSeeking,
                           public IMediaEventEx,
                           public IMediaEventSink,
                           public IBasicAudio {
@@ -377,28 +378,6 @@ class FilterGraph final : public IGraphBuilder,
         *caps = all | AM_SEEKING_CanGetCurrentPos;
         return S_OK;
     }
-    HRESULT CheckCapabilities(DWORD* caps) override {
-        if (!caps)
-            return E_POINTER;
-        DWORD have = 0;
-        GetCapabilities(&have);
-        DWORD want = *caps;
-        *caps &= have;
-        return *caps == want ? S_OK : (*caps ? S_FALSE : E_FAIL);
-    }
-    HRESULT IsFormatSupported(const GUID* f) override {
-        if (!f)
-            return E_POINTER;
-        return *f == TIME_FORMAT_MEDIA_TIME ? S_OK : S_FALSE;
-    }
-    HRESULT QueryPreferredFormat(GUID* f) override {
-        if (!f)
-            return E_POINTER;
-        *f = TIME_FORMAT_MEDIA_TIME;
-        return S_OK;
-    }
-    HRESULT GetTimeFormat(GUID* f) override { return QueryPreferredFormat(f); }
-    HRESULT IsUsingTimeFormat(const GUID* f) override { return IsFormatSupported(f); }
     HRESULT SetTimeFormat(const GUID* f) override {
         if (!f)
             return E_POINTER;
@@ -442,14 +421,6 @@ class FilterGraph final : public IGraphBuilder,
         if (completed_ || (stop > 0 && pos > stop))
             pos = std::max(segmentStart_, stop);
         *c = std::max<REFERENCE_TIME>(0, pos);
-        return S_OK;
-    }
-    HRESULT ConvertTimeFormat(LONGLONG* target, const GUID* tf, LONGLONG src, const GUID* sf) override {
-        if (!target)
-            return E_POINTER;
-        if ((tf && *tf != TIME_FORMAT_MEDIA_TIME) || (sf && *sf != TIME_FORMAT_MEDIA_TIME))
-            return E_INVALIDARG;
-        *target = src;
         return S_OK;
     }
     HRESULT SetPositions(LONGLONG* cur, DWORD curFlags, LONGLONG* stop, DWORD stopFlags) override {
@@ -516,18 +487,6 @@ class FilterGraph final : public IGraphBuilder,
         return S_OK;
     }
     HRESULT SetRate(double r) override { return r == 1.0 ? S_OK : E_NOTIMPL; }
-    HRESULT GetRate(double* r) override {
-        if (!r)
-            return E_POINTER;
-        *r = 1.0;
-        return S_OK;
-    }
-    HRESULT GetPreroll(LONGLONG* p) override {
-        if (!p)
-            return E_POINTER;
-        *p = 0;
-        return S_OK;
-    }
 
     // ---- IMediaEventEx ----
     HRESULT GetEventHandle(OAEVENT* h) override {

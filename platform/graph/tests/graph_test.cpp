@@ -280,6 +280,57 @@ TEST_F(GraphTest, StateChangesInEveryOrder) {
     }
 }
 
+// The graph and the file source's pins both seek in media time only, at
+// normal rate; what they cannot do is refused the same way.
+TEST_F(GraphTest, SeekingSpeaksMediaTimeOnlyOnTheGraphAndTheSourcePins) {
+    Render(VideoFile());
+    ComPtr<IBaseFilter> src;
+    ASSERT_EQ(gb_->FindFilterByName(FromUtf8(VideoFile()).c_str(), src.Out()), S_OK);
+    auto pins = ListPins(src.get());
+    ASSERT_EQ(pins.size(), 1u);
+    ComPtr<IMediaSeeking> pin = QueryAs<IMediaSeeking>(pins[0].get(), IID_IMediaSeeking);
+    ASSERT_TRUE(pin);
+    const GUID other = MEDIATYPE_Video;  // any GUID that is not a time format here
+    for (IMediaSeeking* s : {ms_.get(), pin.get()}) {
+        SCOPED_TRACE(s == ms_.get() ? "graph" : "source pin");
+        EXPECT_EQ(s->IsFormatSupported(&TIME_FORMAT_MEDIA_TIME), S_OK);
+        EXPECT_EQ(s->IsFormatSupported(&other), S_FALSE);
+        EXPECT_EQ(s->IsUsingTimeFormat(&TIME_FORMAT_MEDIA_TIME), S_OK);
+        GUID f = GUID_NULL;
+        EXPECT_EQ(s->GetTimeFormat(&f), S_OK);
+        EXPECT_TRUE(f == TIME_FORMAT_MEDIA_TIME);
+        f = GUID_NULL;
+        EXPECT_EQ(s->QueryPreferredFormat(&f), S_OK);
+        EXPECT_TRUE(f == TIME_FORMAT_MEDIA_TIME);
+        LONGLONG t = 0;
+        EXPECT_EQ(s->ConvertTimeFormat(&t, nullptr, 1234, &TIME_FORMAT_MEDIA_TIME), S_OK);
+        EXPECT_EQ(t, 1234);
+        EXPECT_EQ(s->ConvertTimeFormat(&t, &other, 1, nullptr), E_INVALIDARG);
+        double rate = 0;
+        EXPECT_EQ(s->GetRate(&rate), S_OK);
+        EXPECT_EQ(rate, 1.0);
+        LONGLONG preroll = -1;
+        EXPECT_EQ(s->GetPreroll(&preroll), S_OK);
+        EXPECT_EQ(preroll, 0);
+
+        DWORD caps = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanGetDuration;
+        EXPECT_EQ(s->CheckCapabilities(&caps), S_OK);
+        EXPECT_EQ(caps, AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanGetDuration);
+        caps = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanPlayBackwards;
+        EXPECT_EQ(s->CheckCapabilities(&caps), S_FALSE) << "only part of it";
+        EXPECT_EQ(caps, AM_SEEKING_CanSeekAbsolute);
+        caps = AM_SEEKING_CanPlayBackwards;
+        EXPECT_EQ(s->CheckCapabilities(&caps), E_FAIL);
+        EXPECT_EQ(caps, 0u);
+
+        EXPECT_EQ(s->CheckCapabilities(nullptr), E_POINTER);
+        EXPECT_EQ(s->GetTimeFormat(nullptr), E_POINTER);
+        EXPECT_EQ(s->ConvertTimeFormat(nullptr, nullptr, 0, nullptr), E_POINTER);
+        EXPECT_EQ(s->GetRate(nullptr), E_POINTER);
+        EXPECT_EQ(s->GetPreroll(nullptr), E_POINTER);
+    }
+}
+
 TEST_F(GraphTest, SeekWhilePausedLandsOnTheTargetWithoutStaleSamples) {
     Render(VideoFile());
     TestSink* video = Sink(u"Test Video Sink");
