@@ -409,9 +409,9 @@ class FileSource final : public IBaseFilter, public IFileSourceFilter {
         if (!e)
             return E_POINTER;
         std::lock_guard<std::recursive_mutex> l(state_);
-        std::vector<IPin*> pins;
-        for (auto& p : pins_) pins.push_back(p.get());
-        *e = new PinEnumerator(pins);
+        std::vector<ComPtr<IPin>> pins;
+        for (auto& p : pins_) pins.emplace_back(p.get());
+        *e = new PinEnumerator(std::move(pins));
         return S_OK;
     }
     HRESULT FindPin(LPCWSTR id, IPin** pin) override {

@@ -331,6 +331,45 @@ TEST_F(GraphTest, SeekingSpeaksMediaTimeOnlyOnTheGraphAndTheSourcePins) {
     }
 }
 
+TEST_F(GraphTest, EnumeratorsWalkASnapshotAndClonesKeepTheirPlace) {
+    Render(VideoFile());
+    ComPtr<IEnumFilters> e;
+    ASSERT_EQ(gb_->EnumFilters(e.Out()), S_OK);
+    IBaseFilter* all[8] = {};
+    ULONG n = 0;
+    EXPECT_EQ(e->Next(8, all, &n), S_FALSE);
+    ASSERT_GE(n, 2u);
+    for (ULONG i = 0; i < n; ++i) all[i]->Release();
+    EXPECT_EQ(e->Next(2, all, nullptr), E_POINTER) << "more than one needs a count";
+    ASSERT_EQ(e->Reset(), S_OK);
+    ASSERT_EQ(e->Skip(1), S_OK);
+    ComPtr<IEnumFilters> copy;
+    ASSERT_EQ(e->Clone(copy.Out()), S_OK);
+    IBaseFilter* a = nullptr;
+    IBaseFilter* b = nullptr;
+    ASSERT_EQ(e->Next(1, &a, nullptr), S_OK);
+    ASSERT_EQ(copy->Next(1, &b, nullptr), S_OK);
+    EXPECT_EQ(a, b) << "the clone starts where the original stood";
+    a->Release();
+    b->Release();
+    EXPECT_EQ(e->Skip(100), S_FALSE);
+    EXPECT_EQ(e->Next(1, &a, &n), S_FALSE);
+    EXPECT_EQ(n, 0u);
+
+    // Media types are copies the caller frees.
+    ComPtr<IBaseFilter> src;
+    ASSERT_EQ(gb_->FindFilterByName(FromUtf8(VideoFile()).c_str(), src.Out()), S_OK);
+    auto pins = ListPins(src.get());
+    ASSERT_EQ(pins.size(), 1u);
+    ComPtr<IEnumMediaTypes> types;
+    ASSERT_EQ(pins[0]->EnumMediaTypes(types.Out()), S_OK);
+    AM_MEDIA_TYPE* mt[2] = {};
+    ASSERT_EQ(types->Next(2, mt, &n), S_FALSE);
+    ASSERT_EQ(n, 1u);
+    EXPECT_TRUE(mt[0]->majortype == MEDIATYPE_Video);
+    DeleteMediaType(mt[0]);
+}
+
 TEST_F(GraphTest, SeekWhilePausedLandsOnTheTargetWithoutStaleSamples) {
     Render(VideoFile());
     TestSink* video = Sink(u"Test Video Sink");
