@@ -9,6 +9,7 @@
 #include <new>
 
 #include "kovel/runtime_classes.h"
+#include "reference_clock.h"
 
 namespace kovel::render {
 
@@ -59,51 +60,18 @@ bool ParseWave(const rt::MediaType& mt, WAVEFORMATEX* out) {
     return true;
 }
 
-class AudioClock final : public IReferenceClock {
+class AudioClock final : public media::ReferenceClockBase {
   public:
     explicit AudioClock(std::shared_ptr<AudioClockCore> core) : core_(std::move(core)) {}
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IReferenceClock) {
-            *ppv = static_cast<IReferenceClock*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        ULONG r = --refs_;
-        if (r == 0)
-            delete this;
-        return r;
-    }
-    HRESULT GetTime(REFERENCE_TIME* t) override {
-        if (!t)
-            return E_POINTER;
+
+  protected:
+    REFERENCE_TIME Now() override {
         std::lock_guard<std::mutex> l(core_->mu);
-        *t = core_->NowLocked(SteadyNow());
-        return S_OK;
+        return core_->NowLocked(SteadyNow());
     }
-    // Like the system clock: the renderers and the graph pace themselves by
-    // reading the time, so no advise sinks are kept.
-    HRESULT AdviseTime(REFERENCE_TIME, REFERENCE_TIME, HEVENT, DWORD_PTR* cookie) override {
-        if (cookie)
-            *cookie = 0;
-        return E_NOTIMPL;
-    }
-    HRESULT AdvisePeriodic(REFERENCE_TIME, REFERENCE_TIME, HSEMAPHORE, DWORD_PTR* cookie) override {
-        if (cookie)
-            *cookie = 0;
-        return E_NOTIMPL;
-    }
-    HRESULT Unadvise(DWORD_PTR) override { return S_FALSE; }
 
   private:
     std::shared_ptr<AudioClockCore> core_;
-    std::atomic<ULONG> refs_{1};
 };
 
 void SdlCallback(void* user, Uint8* stream, int len) {
