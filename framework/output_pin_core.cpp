@@ -83,38 +83,27 @@ HRESULT COutputPinCore::NegotiateAllocator(IMemInputPin* pPin, IMemAllocator** p
     if (prop.cbAlign == 0)
         prop.cbAlign = 1;
 
-    HRESULT hr = pPin->GetAllocator(ppAlloc);
-    if (SUCCEEDED(hr) && !*ppAlloc)
-        hr = E_NOINTERFACE;
-    if (SUCCEEDED(hr)) {
-        hr = ChooseBufferSize(*ppAlloc, &prop);
-        if (SUCCEEDED(hr)) {
+    // Sizes and offers the allocator just obtained (`hr` says how that went);
+    // on failure lets it go again.
+    auto offer = [&](HRESULT hr) {
+        if (SUCCEEDED(hr) && !*ppAlloc)
+            hr = E_NOINTERFACE;
+        if (SUCCEEDED(hr))
+            hr = ChooseBufferSize(*ppAlloc, &prop);
+        if (SUCCEEDED(hr))
             hr = pPin->NotifyAllocator(*ppAlloc, FALSE);
-            if (SUCCEEDED(hr))
-                return S_OK;
+        if (SUCCEEDED(hr))
+            return S_OK;
+        if (*ppAlloc) {
+            (*ppAlloc)->Release();
+            *ppAlloc = nullptr;
         }
-    }
-    if (*ppAlloc) {
-        (*ppAlloc)->Release();
-        *ppAlloc = nullptr;
-    }
-
-    hr = CreateDefaultAllocator(ppAlloc);
-    if (SUCCEEDED(hr) && !*ppAlloc)
-        hr = E_NOINTERFACE;
-    if (SUCCEEDED(hr)) {
-        hr = ChooseBufferSize(*ppAlloc, &prop);
-        if (SUCCEEDED(hr)) {
-            hr = pPin->NotifyAllocator(*ppAlloc, FALSE);
-            if (SUCCEEDED(hr))
-                return S_OK;
-        }
-    }
-    if (*ppAlloc) {
-        (*ppAlloc)->Release();
-        *ppAlloc = nullptr;
-    }
-    return hr;
+        return hr;
+    };
+    // The input pin's own allocator first, then ours.
+    if (SUCCEEDED(offer(pPin->GetAllocator(ppAlloc))))
+        return S_OK;
+    return offer(CreateDefaultAllocator(ppAlloc));
 }
 
 HRESULT COutputPinCore::SetBufferProperties(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProperties,

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <new>
 
+#include "utf8_text.h"
+
 namespace kovel::framework {
 
 WCHAR* WideDuplicate(LPCWSTR s) {
@@ -34,34 +36,7 @@ bool WideEqual(LPCWSTR a, LPCWSTR b) {
 }
 
 std::string WideToUtf8(LPCWSTR s) {
-    std::string out;
-    if (!s)
-        return out;
-    for (size_t i = 0; s[i]; ++i) {
-        uint32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (uint32_t(s[i + 1]) - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return s ? media::Utf16ToUtf8(s) : std::string();
 }
 
 std::string GuidToText(const GUID& g) {

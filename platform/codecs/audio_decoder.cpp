@@ -3,8 +3,6 @@
 #include <cstring>
 
 #include "decoders.h"
-#include "filter_catalog.h"
-#include "kovel/builtin.h"
 #include "kovel/runtime_classes.h"
 
 extern "C" {
@@ -53,33 +51,15 @@ HRESULT AudioDecoder::Configure(const MediaType& input, AVCodecContext* ctx) {
     ctx->block_align = in.blockAlign;
     ctx->bit_rate = in.bitRate;
     ctx->bits_per_coded_sample = in.bitsPerSample;
-    av_freep(&ctx->extradata);
-    ctx->extradata_size = 0;
-    if (!in.extradata.empty()) {
-        ctx->extradata =
-            static_cast<uint8_t*>(av_mallocz(in.extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-        if (!ctx->extradata)
-            return E_OUTOFMEMORY;
-        std::memcpy(ctx->extradata, in.extradata.data(), in.extradata.size());
-        ctx->extradata_size = int(in.extradata.size());
-    }
-    return S_OK;
+    return SetCodecExtradata(ctx, in.extradata);
 }
 
 HRESULT AudioDecoder::OnCodecOpened(const MediaType& input) {
     // The output format is the one the output pin was connected with; a
     // stream whose input format changes later is converted to it.
-    MediaType out = Out().Type();
     WAVEFORMATEX wf{};
-    if (out.formattype == FORMAT_WaveFormatEx && out.format.size() >= sizeof wf) {
-        std::memcpy(&wf, out.format.data(), sizeof wf);
-    } else {
-        AudioInput in;
-        if (ParseAudioInput(input, &in) != S_OK)
-            return VFW_E_TYPE_NOT_ACCEPTED;
-        MediaType pcm = PcmOutputType(in);
-        std::memcpy(&wf, pcm.format.data(), sizeof wf);
-    }
+    if (!OutputFormat(input, FORMAT_WaveFormatEx, &wf, sizeof wf))
+        return VFW_E_TYPE_NOT_ACCEPTED;
     if (wf.nChannels < 1 || wf.nChannels > kMaxAudioChannels || wf.nSamplesPerSec < 1 ||
         wf.nSamplesPerSec > DWORD(kMaxSampleRate))
         return VFW_E_TYPE_NOT_ACCEPTED;
@@ -102,19 +82,8 @@ HRESULT AudioDecoder::DecideBufferSize(OutputPin* pin, IMemAllocator* alloc, ALL
     if (wf.nBlockAlign == 0)
         return VFW_E_TYPE_NOT_ACCEPTED;
     // A tenth of a second per buffer, eight buffers.
-    ALLOCATOR_PROPERTIES want = *req;
-    want.cBuffers = std::max<LONG>(req->cBuffers, 8);
     LONG tenth = LONG(std::max<DWORD>(wf.nSamplesPerSec / 10, 1024) * wf.nBlockAlign);
-    want.cbBuffer = std::max<LONG>(req->cbBuffer, tenth);
-    want.cbAlign = std::max<LONG>(req->cbAlign, 1);
-    want.cbPrefix = std::max<LONG>(req->cbPrefix, 0);
-    ALLOCATOR_PROPERTIES got{};
-    HRESULT hr = alloc->SetProperties(&want, &got);
-    if (FAILED(hr))
-        return hr;
-    if (got.cBuffers < 1 || got.cbBuffer < LONG(wf.nBlockAlign))
-        return E_FAIL;
-    return S_OK;
+    return SetDecoderBuffers(alloc, *req, 8, tenth, LONG(wf.nBlockAlign));
 }
 
 REFERENCE_TIME AudioDecoder::TimeAt(int64_t frames) const {
@@ -224,13 +193,9 @@ HRESULT AudioDecoder::Emit(const uint8_t* pcm, int64_t frames) {
             continue;
         }
         IMediaSample* s = nullptr;
-        HRESULT hr = Out().GetDeliveryBuffer(&s);
-        if (FAILED(hr))
+        HRESULT hr = NextOutputSample(&s);
+        if (hr != S_OK)
             return hr;
-        if (In().Flushing()) {
-            s->Release();
-            return S_FALSE;
-        }
         BYTE* p = nullptr;
         int64_t room = s->GetSize() / blockAlign_;
         if (FAILED(s->GetPointer(&p)) || !p || room <= 0) {
@@ -239,14 +204,7 @@ HRESULT AudioDecoder::Emit(const uint8_t* pcm, int64_t frames) {
         }
         int64_t n = std::min(room, left);
         std::memcpy(p, pcm + pos * blockAlign_, size_t(n * blockAlign_));
-        s->SetActualDataLength(LONG(n * blockAlign_));
-        REFERENCE_TIME start = TimeAt(done_), end = TimeAt(done_ + n);
-        s->SetTime(&start, &end);
-        s->SetSyncPoint(TRUE);
-        s->SetDiscontinuity(TakeDiscontinuity());
-        hr = Out().Deliver(s);
-        s->Release();
-        CountDelivered();
+        hr = DeliverSample(s, LONG(n * blockAlign_), TimeAt(done_), TimeAt(done_ + n));
         pos += n;
         done_ += n;
         if (hr != S_OK)
@@ -259,20 +217,8 @@ namespace {
 
 struct Registrar {
     Registrar() {
-        KovelRegisterBuiltinClass(&CLSID_KovelAudioDecoder, &CreateInstance<AudioDecoder>);
-        RegisteredFilter f;
-        f.clsid = CLSID_KovelAudioDecoder;
-        f.name = u"Audio Decoder";
-        f.merit = kKovelDecoderMerit;
-        RegisteredPin in;
-        in.name = u"In";
-        in.types = {{MEDIATYPE_Audio, GUID_NULL}};  // the tag in the format block decides
-        RegisteredPin out;
-        out.name = u"Out";
-        out.output = true;
-        out.types = {{MEDIATYPE_Audio, MEDIASUBTYPE_PCM}};
-        f.pins = {in, out};
-        RegisterBuiltinFilter(f);
+        RegisterDecoder(CLSID_KovelAudioDecoder, u"Audio Decoder", MEDIATYPE_Audio, MEDIASUBTYPE_PCM,
+                        &CreateInstance<AudioDecoder>);
     }
 } g_registrar;
 

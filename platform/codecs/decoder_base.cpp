@@ -1,8 +1,11 @@
 #include "decoder_base.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "filter_catalog.h"
 #include "kovel/events.h"
+#include "kovel/runtime_classes.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -91,6 +94,44 @@ bool DecoderFilter::TakeDiscontinuity() {
     bool d = discontinuity_;
     discontinuity_ = false;
     return d;
+}
+
+HRESULT DecoderFilter::NextOutputSample(IMediaSample** out) {
+    *out = nullptr;
+    IMediaSample* s = nullptr;
+    HRESULT hr = out_.GetDeliveryBuffer(&s);
+    if (FAILED(hr))
+        return hr;
+    if (in_.Flushing()) {
+        s->Release();
+        return S_FALSE;
+    }
+    *out = s;
+    return S_OK;
+}
+
+HRESULT DecoderFilter::DeliverSample(IMediaSample* s, LONG length, REFERENCE_TIME start, REFERENCE_TIME end) {
+    s->SetActualDataLength(length);
+    s->SetTime(&start, &end);
+    s->SetSyncPoint(TRUE);
+    s->SetDiscontinuity(TakeDiscontinuity());
+    HRESULT hr = out_.Deliver(s);
+    s->Release();
+    ++stats_.delivered;
+    return hr;
+}
+
+bool DecoderFilter::OutputFormat(const MediaType& input, const GUID& formatType, void* header, size_t size) {
+    MediaType out = out_.Type();
+    if (out.formattype != formatType || out.format.size() < size) {
+        std::vector<MediaType> proposed = OutputTypes(input);
+        if (proposed.empty() || proposed.front().formattype != formatType ||
+            proposed.front().format.size() < size)
+            return false;
+        out = std::move(proposed.front());
+    }
+    std::memcpy(header, out.format.data(), size);
+    return true;
 }
 
 void DecoderFilter::CloseLocked() {
@@ -334,6 +375,53 @@ HRESULT DecoderFilter::OnNewSegment(InputPin*, REFERENCE_TIME start, REFERENCE_T
     ResetStream();
     HRESULT hr = out_.DeliverNewSegment(start, stop, rate);
     return hr == VFW_E_NOT_CONNECTED ? S_OK : hr;
+}
+
+HRESULT SetCodecExtradata(AVCodecContext* ctx, const std::vector<uint8_t>& extradata) {
+    av_freep(&ctx->extradata);
+    ctx->extradata_size = 0;
+    if (extradata.empty())
+        return S_OK;
+    ctx->extradata = static_cast<uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!ctx->extradata)
+        return E_OUTOFMEMORY;
+    std::memcpy(ctx->extradata, extradata.data(), extradata.size());
+    ctx->extradata_size = int(extradata.size());
+    return S_OK;
+}
+
+HRESULT SetDecoderBuffers(IMemAllocator* alloc, const ALLOCATOR_PROPERTIES& req, LONG buffers, LONG size,
+                          LONG minSize) {
+    ALLOCATOR_PROPERTIES want = req;
+    want.cBuffers = std::max<LONG>(req.cBuffers, buffers);
+    want.cbBuffer = std::max<LONG>(req.cbBuffer, size);
+    want.cbAlign = std::max<LONG>(req.cbAlign, 1);
+    want.cbPrefix = std::max<LONG>(req.cbPrefix, 0);
+    ALLOCATOR_PROPERTIES got{};
+    HRESULT hr = alloc->SetProperties(&want, &got);
+    if (FAILED(hr))
+        return hr;
+    if (got.cBuffers < 1 || got.cbBuffer < minSize)
+        return E_FAIL;
+    return S_OK;
+}
+
+void RegisterDecoder(const CLSID& clsid, const char16_t* name, const GUID& major, const GUID& outSubtype,
+                     KovelCreateFunction create) {
+    KovelRegisterBuiltinClass(&clsid, create);
+    RegisteredFilter f;
+    f.clsid = clsid;
+    f.name = name;
+    f.merit = kKovelDecoderMerit;
+    RegisteredPin in;
+    in.name = u"In";
+    in.types = {{major, GUID_NULL}};
+    RegisteredPin out;
+    out.name = u"Out";
+    out.output = true;
+    out.types = {{major, outSubtype}};
+    f.pins = {in, out};
+    RegisterBuiltinFilter(f);
 }
 
 }  // namespace kovel::rt

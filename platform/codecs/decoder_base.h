@@ -13,8 +13,10 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "filter_base.h"
+#include "kovel/builtin.h"
 
 struct AVCodecContext;
 struct AVPacket;
@@ -100,8 +102,17 @@ class DecoderFilter : public FilterBase {
     // Streaming lock held: one output sample's flags, taken by the subclass
     // for each sample it delivers.
     bool TakeDiscontinuity();
-    void CountDelivered() { ++stats_.delivered; }
     void CountBeforeStart() { ++stats_.beforeStart; }
+    // Streaming lock held: an output buffer to fill; S_FALSE (and none) once
+    // a flush has begun.
+    HRESULT NextOutputSample(IMediaSample** out);
+    // Streaming lock held: stamps a filled sample (a sync point, with the
+    // stream's discontinuity flag), delivers it and lets it go.
+    HRESULT DeliverSample(IMediaSample* s, LONG length, REFERENCE_TIME start, REFERENCE_TIME end);
+    // The format block the output was connected with, else the one it would
+    // propose for `input`: `size` bytes into `header`; false when neither is
+    // of `formatType` and long enough.
+    bool OutputFormat(const MediaType& input, const GUID& formatType, void* header, size_t size);
 
     std::mutex streamMu_;
 
@@ -132,5 +143,20 @@ class DecoderFilter : public FilterBase {
     std::atomic<uint64_t> typeGeneration_{0};
     std::atomic<bool> resetPending_{false};
 };
+
+// Copies a codec's set-up data into its context (padded as the codec wants).
+HRESULT SetCodecExtradata(AVCodecContext* ctx, const std::vector<uint8_t>& extradata);
+
+// Asks `alloc` for at least `buffers` buffers of at least `size` bytes (more
+// if the downstream pin wants them); E_FAIL unless it grants one buffer of at
+// least `minSize`.
+HRESULT SetDecoderBuffers(IMemAllocator* alloc, const ALLOCATOR_PROPERTIES& req, LONG buffers, LONG size,
+                          LONG minSize);
+
+// Announces a decoder to the component runtime and the filter catalog: an
+// input pin "In" for any subtype of `major` (the format block decides) and an
+// output pin "Out" of `outSubtype`.
+void RegisterDecoder(const CLSID& clsid, const char16_t* name, const GUID& major, const GUID& outSubtype,
+                     KovelCreateFunction create);
 
 }  // namespace kovel::rt

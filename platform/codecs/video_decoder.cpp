@@ -2,8 +2,6 @@
 #include <cstring>
 
 #include "decoders.h"
-#include "filter_catalog.h"
-#include "kovel/builtin.h"
 #include "kovel/runtime_classes.h"
 
 extern "C" {
@@ -40,32 +38,14 @@ HRESULT VideoDecoder::Configure(const MediaType& input, AVCodecContext* ctx) {
     // first picture after a seek late.
     ctx->thread_type = FF_THREAD_SLICE;
     ctx->thread_count = 0;
-    av_freep(&ctx->extradata);
-    ctx->extradata_size = 0;
-    if (!in.extradata.empty()) {
-        ctx->extradata =
-            static_cast<uint8_t*>(av_mallocz(in.extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-        if (!ctx->extradata)
-            return E_OUTOFMEMORY;
-        std::memcpy(ctx->extradata, in.extradata.data(), in.extradata.size());
-        ctx->extradata_size = int(in.extradata.size());
-    }
-    return S_OK;
+    return SetCodecExtradata(ctx, in.extradata);
 }
 
 HRESULT VideoDecoder::OnCodecOpened(const MediaType& input) {
     // Pictures keep the size the output was connected with.
-    MediaType out = Out().Type();
     VIDEOINFOHEADER vih{};
-    if (out.formattype == FORMAT_VideoInfo && out.format.size() >= sizeof vih) {
-        std::memcpy(&vih, out.format.data(), sizeof vih);
-    } else {
-        VideoInput in;
-        if (ParseVideoInput(input, &in) != S_OK)
-            return VFW_E_TYPE_NOT_ACCEPTED;
-        MediaType rgb = Rgb32OutputType(in);
-        std::memcpy(&vih, rgb.format.data(), sizeof vih);
-    }
+    if (!OutputFormat(input, FORMAT_VideoInfo, &vih, sizeof vih))
+        return VFW_E_TYPE_NOT_ACCEPTED;
     LONG w = vih.bmiHeader.biWidth, h = vih.bmiHeader.biHeight;
     if (w < 1 || w > kMaxVideoDimension || h < 1 || h > kMaxVideoDimension)
         return VFW_E_TYPE_NOT_ACCEPTED;
@@ -88,18 +68,7 @@ HRESULT VideoDecoder::DecideBufferSize(OutputPin* pin, IMemAllocator* alloc, ALL
     int64_t image = int64_t(vih.bmiHeader.biWidth) * 4 * int64_t(vih.bmiHeader.biHeight);
     if (image <= 0 || image > int64_t(kMaxVideoDimension) * kMaxVideoDimension * 4)
         return VFW_E_TYPE_NOT_ACCEPTED;
-    ALLOCATOR_PROPERTIES want = *req;
-    want.cBuffers = std::max<LONG>(req->cBuffers, 3);
-    want.cbBuffer = std::max<LONG>(req->cbBuffer, LONG(image));
-    want.cbAlign = std::max<LONG>(req->cbAlign, 1);
-    want.cbPrefix = std::max<LONG>(req->cbPrefix, 0);
-    ALLOCATOR_PROPERTIES got{};
-    HRESULT hr = alloc->SetProperties(&want, &got);
-    if (FAILED(hr))
-        return hr;
-    if (got.cBuffers < 1 || got.cbBuffer < LONG(image))
-        return E_FAIL;
-    return S_OK;
+    return SetDecoderBuffers(alloc, *req, 3, LONG(image), LONG(image));
 }
 
 void VideoDecoder::ResetStream() {
@@ -131,13 +100,9 @@ HRESULT VideoDecoder::OnFrame(AVFrame* frame, HRESULT* fatal) {
     }
 
     IMediaSample* s = nullptr;
-    HRESULT hr = Out().GetDeliveryBuffer(&s);
-    if (FAILED(hr))
+    HRESULT hr = NextOutputSample(&s);
+    if (hr != S_OK)
         return hr;
-    if (In().Flushing()) {
-        s->Release();
-        return S_FALSE;
-    }
     const int stride = outWidth_ * 4;
     const LONG image = LONG(stride) * outHeight_;
     BYTE* p = nullptr;
@@ -151,34 +116,15 @@ HRESULT VideoDecoder::OnFrame(AVFrame* frame, HRESULT* fatal) {
     uint8_t* dst[4] = {p + size_t(outHeight_ - 1) * size_t(stride), nullptr, nullptr, nullptr};
     int dstStride[4] = {-stride, 0, 0, 0};
     sws_scale(sws_, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
-    s->SetActualDataLength(image);
-    s->SetTime(&start, &end);
-    s->SetSyncPoint(TRUE);
-    s->SetDiscontinuity(TakeDiscontinuity());
-    hr = Out().Deliver(s);
-    s->Release();
-    CountDelivered();
-    return hr;
+    return DeliverSample(s, image, start, end);
 }
 
 namespace {
 
 struct Registrar {
     Registrar() {
-        KovelRegisterBuiltinClass(&CLSID_KovelVideoDecoder, &CreateInstance<VideoDecoder>);
-        RegisteredFilter f;
-        f.clsid = CLSID_KovelVideoDecoder;
-        f.name = u"Video Decoder";
-        f.merit = kKovelDecoderMerit;
-        RegisteredPin in;
-        in.name = u"In";
-        in.types = {{MEDIATYPE_Video, GUID_NULL}};  // the FOURCC in the format block decides
-        RegisteredPin out;
-        out.name = u"Out";
-        out.output = true;
-        out.types = {{MEDIATYPE_Video, MEDIASUBTYPE_RGB32}};
-        f.pins = {in, out};
-        RegisterBuiltinFilter(f);
+        RegisterDecoder(CLSID_KovelVideoDecoder, u"Video Decoder", MEDIATYPE_Video, MEDIASUBTYPE_RGB32,
+                        &CreateInstance<VideoDecoder>);
     }
 } g_registrar;
 

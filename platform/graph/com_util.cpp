@@ -44,6 +44,13 @@ std::u16string FilterName(IBaseFilter* filter) {
     return info.achName;
 }
 
+ComPtr<IPin> ConnectedPeer(IPin* pin) {
+    ComPtr<IPin> peer;
+    if (pin && FAILED(pin->ConnectedTo(peer.Out())))
+        peer.Reset();
+    return peer;
+}
+
 ComPtr<IBaseFilter> PinOwner(IPin* pin) {
     PIN_INFO info{};
     if (!pin || FAILED(pin->QueryPinInfo(&info)))

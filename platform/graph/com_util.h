@@ -1,5 +1,6 @@
 // Small building blocks for the runtime's component objects: an interface
-// pointer holder and the pin / media type / filter enumerators.
+// pointer holder, the pin / media type / filter enumerators and questions
+// asked of pins and filters.
 #pragma once
 
 #include <atomic>
@@ -67,13 +68,13 @@ ComPtr<Q> QueryAs(T* obj, const IID& iid) {
     return q;
 }
 
-// Enumerator over a snapshot of interface pointers (pins or filters).
-template <class Enum, class Item, const IID& EnumIid>
-class ItemEnumerator final : public Enum {
+// Enumerator over a snapshot. `Give` hands out one entry (a new reference or
+// a copy the caller frees); null when it cannot, which ends Next there.
+template <class Enum, class Out, const IID& EnumIid, class Entry, Out* (*Give)(const Entry&)>
+class SnapshotEnumerator final : public Enum {
   public:
-    explicit ItemEnumerator(std::vector<Item*> items, size_t pos = 0) : items_(std::move(items)), pos_(pos) {
-        for (auto* i : items_) i->AddRef();
-    }
+    explicit SnapshotEnumerator(std::vector<Entry> entries, size_t pos = 0)
+        : entries_(std::move(entries)), pos_(pos) {}
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (!ppv)
             return E_POINTER;
@@ -92,24 +93,26 @@ class ItemEnumerator final : public Enum {
             delete this;
         return r;
     }
-    HRESULT Next(ULONG count, Item** out, ULONG* fetched) override {
+    HRESULT Next(ULONG count, Out** out, ULONG* fetched) override {
         if (!out)
             return E_POINTER;
         if (count != 1 && !fetched)
             return E_POINTER;
         ULONG n = 0;
-        while (n < count && pos_ < items_.size()) {
-            out[n] = items_[pos_++];
-            out[n]->AddRef();
-            ++n;
+        while (n < count && pos_ < entries_.size()) {
+            Out* item = Give(entries_[pos_]);
+            if (!item)
+                break;
+            out[n++] = item;
+            ++pos_;
         }
         if (fetched)
             *fetched = n;
         return n == count ? S_OK : S_FALSE;
     }
     HRESULT Skip(ULONG count) override {
-        pos_ = std::min(items_.size(), pos_ + count);
-        return pos_ < items_.size() ? S_OK : S_FALSE;
+        pos_ = std::min(entries_.size(), pos_ + count);
+        return pos_ < entries_.size() ? S_OK : S_FALSE;
     }
     HRESULT Reset() override {
         pos_ = 0;
@@ -118,82 +121,31 @@ class ItemEnumerator final : public Enum {
     HRESULT Clone(Enum** out) override {
         if (!out)
             return E_POINTER;
-        *out = new ItemEnumerator(items_, pos_);
+        *out = new SnapshotEnumerator(entries_, pos_);
         return S_OK;
     }
 
   private:
-    ~ItemEnumerator() {
-        for (auto* i : items_) i->Release();
-    }
-    std::vector<Item*> items_;
+    ~SnapshotEnumerator() = default;
+    std::vector<Entry> entries_;
     size_t pos_;
     std::atomic<ULONG> refs_{1};
 };
 
-using PinEnumerator = ItemEnumerator<IEnumPins, IPin, IID_IEnumPins>;
-using FilterEnumerator = ItemEnumerator<IEnumFilters, IBaseFilter, IID_IEnumFilters>;
+template <class T>
+T* GiveReference(const ComPtr<T>& p) {
+    p->AddRef();
+    return p.get();
+}
+inline AM_MEDIA_TYPE* GiveCopy(const MediaTypeHolder& mt) {
+    return CreateMediaTypeCopy(&mt.get());
+}
 
-class MediaTypeEnumerator final : public IEnumMediaTypes {
-  public:
-    explicit MediaTypeEnumerator(std::vector<MediaTypeHolder> types, size_t pos = 0)
-        : types_(std::move(types)), pos_(pos) {}
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IEnumMediaTypes) {
-            *ppv = static_cast<IEnumMediaTypes*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        ULONG r = --refs_;
-        if (r == 0)
-            delete this;
-        return r;
-    }
-    HRESULT Next(ULONG count, AM_MEDIA_TYPE** out, ULONG* fetched) override {
-        if (!out)
-            return E_POINTER;
-        if (count != 1 && !fetched)
-            return E_POINTER;
-        ULONG n = 0;
-        while (n < count && pos_ < types_.size()) {
-            AM_MEDIA_TYPE* mt = CreateMediaTypeCopy(&types_[pos_].get());
-            if (!mt)
-                break;
-            out[n++] = mt;
-            ++pos_;
-        }
-        if (fetched)
-            *fetched = n;
-        return n == count ? S_OK : S_FALSE;
-    }
-    HRESULT Skip(ULONG count) override {
-        pos_ = std::min(types_.size(), pos_ + count);
-        return pos_ < types_.size() ? S_OK : S_FALSE;
-    }
-    HRESULT Reset() override {
-        pos_ = 0;
-        return S_OK;
-    }
-    HRESULT Clone(IEnumMediaTypes** out) override {
-        if (!out)
-            return E_POINTER;
-        *out = new MediaTypeEnumerator(types_, pos_);
-        return S_OK;
-    }
-
-  private:
-    ~MediaTypeEnumerator() = default;
-    std::vector<MediaTypeHolder> types_;
-    size_t pos_;
-    std::atomic<ULONG> refs_{1};
-};
+using PinEnumerator = SnapshotEnumerator<IEnumPins, IPin, IID_IEnumPins, ComPtr<IPin>, &GiveReference<IPin>>;
+using FilterEnumerator = SnapshotEnumerator<IEnumFilters, IBaseFilter, IID_IEnumFilters, ComPtr<IBaseFilter>,
+                                            &GiveReference<IBaseFilter>>;
+using MediaTypeEnumerator =
+    SnapshotEnumerator<IEnumMediaTypes, AM_MEDIA_TYPE, IID_IEnumMediaTypes, MediaTypeHolder, &GiveCopy>;
 
 // Pins of a filter, collected through EnumPins.
 std::vector<ComPtr<IPin>> ListPins(IBaseFilter* filter);
@@ -202,5 +154,7 @@ std::u16string PinName(IPin* pin);
 std::u16string FilterName(IBaseFilter* filter);
 // The filter that owns a pin (referenced).
 ComPtr<IBaseFilter> PinOwner(IPin* pin);
+// The pin connected to `pin`, or null.
+ComPtr<IPin> ConnectedPeer(IPin* pin);
 
 }  // namespace kovel::graph

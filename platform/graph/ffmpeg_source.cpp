@@ -16,6 +16,7 @@ extern "C" {
 #include "kovel/events.h"
 #include "kovel/formats.h"
 #include "kovel/guids.h"
+#include "media_time_seeking.h"
 #include "media_type.h"
 
 namespace kovel::graph {
@@ -25,7 +26,7 @@ constexpr AVRational kRefTime{1, 10000000};
 
 class FileSource;
 
-class SourcePin final : public IPin, public IMediaSeeking {
+class SourcePin final : public IPin, public MediaTimeSeeking {
   public:
     SourcePin(FileSource* filter, std::u16string name, int stream, MediaTypeHolder mt, LONG bufferSize,
               REFERENCE_TIME duration)
@@ -179,26 +180,6 @@ class SourcePin final : public IPin, public IMediaSeeking {
         *caps = kCaps;
         return S_OK;
     }
-    HRESULT CheckCapabilities(DWORD* caps) override {
-        if (!caps)
-            return E_POINTER;
-        DWORD want = *caps;
-        *caps &= kCaps;
-        return *caps == want ? S_OK : (*caps ? S_FALSE : E_FAIL);
-    }
-    HRESULT IsFormatSupported(const GUID* f) override {
-        if (!f)
-            return E_POINTER;
-        return *f == TIME_FORMAT_MEDIA_TIME ? S_OK : S_FALSE;
-    }
-    HRESULT QueryPreferredFormat(GUID* f) override {
-        if (!f)
-            return E_POINTER;
-        *f = TIME_FORMAT_MEDIA_TIME;
-        return S_OK;
-    }
-    HRESULT GetTimeFormat(GUID* f) override { return QueryPreferredFormat(f); }
-    HRESULT IsUsingTimeFormat(const GUID* f) override { return IsFormatSupported(f); }
     HRESULT SetTimeFormat(const GUID* f) override {
         if (!f)
             return E_POINTER;
@@ -224,14 +205,6 @@ class SourcePin final : public IPin, public IMediaSeeking {
         *c = start_;
         return S_OK;
     }
-    HRESULT ConvertTimeFormat(LONGLONG* target, const GUID* tf, LONGLONG src, const GUID* sf) override {
-        if (!target)
-            return E_POINTER;
-        if ((tf && *tf != TIME_FORMAT_MEDIA_TIME) || (sf && *sf != TIME_FORMAT_MEDIA_TIME))
-            return E_INVALIDARG;
-        *target = src;
-        return S_OK;
-    }
     HRESULT SetPositions(LONGLONG* cur, DWORD curFlags, LONGLONG* stop, DWORD stopFlags) override;
     HRESULT GetPositions(LONGLONG* cur, LONGLONG* stop) override {
         std::lock_guard<std::recursive_mutex> l(lock_);
@@ -249,18 +222,6 @@ class SourcePin final : public IPin, public IMediaSeeking {
         return S_OK;
     }
     HRESULT SetRate(double r) override { return r == 1.0 ? S_OK : E_INVALIDARG; }
-    HRESULT GetRate(double* r) override {
-        if (!r)
-            return E_POINTER;
-        *r = 1.0;
-        return S_OK;
-    }
-    HRESULT GetPreroll(LONGLONG* p) override {
-        if (!p)
-            return E_POINTER;
-        *p = 0;
-        return S_OK;
-    }
 
     // Filter state changes (called under the filter's state lock).
     HRESULT Activate() {
@@ -448,9 +409,9 @@ class FileSource final : public IBaseFilter, public IFileSourceFilter {
         if (!e)
             return E_POINTER;
         std::lock_guard<std::recursive_mutex> l(state_);
-        std::vector<IPin*> pins;
-        for (auto& p : pins_) pins.push_back(p.get());
-        *e = new PinEnumerator(pins);
+        std::vector<ComPtr<IPin>> pins;
+        for (auto& p : pins_) pins.emplace_back(p.get());
+        *e = new PinEnumerator(std::move(pins));
         return S_OK;
     }
     HRESULT FindPin(LPCWSTR id, IPin** pin) override {

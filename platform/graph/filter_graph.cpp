@@ -20,6 +20,7 @@
 #include "kovel/com.h"
 #include "kovel/events.h"
 #include "kovel/renderer.h"
+#include "media_time_seeking.h"
 #include "media_type.h"
 
 namespace kovel::graph {
@@ -63,7 +64,7 @@ class GraphMediaFilter final : public IMediaFilter {
 
 class FilterGraph final : public IGraphBuilder,
                           public IMediaControl,
-                          public IMediaSeeking,
+                          public MediaTimeSeeking,
                           public IMediaEventEx,
                           public IMediaEventSink,
                           public IBasicAudio {
@@ -149,13 +150,7 @@ class FilterGraph final : public IGraphBuilder,
             return VFW_E_NOT_FOUND;
         if (state_ != State_Stopped)
             f->Stop();
-        for (auto& pin : ListPins(f)) {
-            ComPtr<IPin> peer;
-            if (SUCCEEDED(pin->ConnectedTo(peer.Out())) && peer) {
-                peer->Disconnect();
-                pin->Disconnect();
-            }
-        }
+        DisconnectAll(f);
         ComPtr<IBaseFilter> keep = it->filter;
         filters_.erase(it);
         f->SetSyncSource(nullptr);
@@ -166,9 +161,9 @@ class FilterGraph final : public IGraphBuilder,
         if (!e)
             return E_POINTER;
         std::lock_guard<std::recursive_mutex> l(lock_);
-        std::vector<IBaseFilter*> list;
-        for (auto& f : filters_) list.push_back(f.filter.get());
-        *e = new FilterEnumerator(list);
+        std::vector<ComPtr<IBaseFilter>> list;
+        for (auto& f : filters_) list.push_back(f.filter);
+        *e = new FilterEnumerator(std::move(list));
         return S_OK;
     }
     HRESULT FindFilterByName(LPCWSTR name, IBaseFilter** out) override {
@@ -230,8 +225,7 @@ class FilterGraph final : public IGraphBuilder,
             return VFW_E_NOT_STOPPED;
         if (PinDirection(out) != PINDIR_OUTPUT)
             return VFW_E_INVALID_DIRECTION;
-        ComPtr<IPin> peer;
-        if (SUCCEEDED(out->ConnectedTo(peer.Out())) && peer)
+        if (ConnectedPeer(out))
             return VFW_E_ALREADY_CONNECTED;
         return RenderPin(out, 0) ? S_OK : VFW_E_CANNOT_RENDER;
     }
@@ -377,60 +371,14 @@ class FilterGraph final : public IGraphBuilder,
         *caps = all | AM_SEEKING_CanGetCurrentPos;
         return S_OK;
     }
-    HRESULT CheckCapabilities(DWORD* caps) override {
-        if (!caps)
-            return E_POINTER;
-        DWORD have = 0;
-        GetCapabilities(&have);
-        DWORD want = *caps;
-        *caps &= have;
-        return *caps == want ? S_OK : (*caps ? S_FALSE : E_FAIL);
-    }
-    HRESULT IsFormatSupported(const GUID* f) override {
-        if (!f)
-            return E_POINTER;
-        return *f == TIME_FORMAT_MEDIA_TIME ? S_OK : S_FALSE;
-    }
-    HRESULT QueryPreferredFormat(GUID* f) override {
-        if (!f)
-            return E_POINTER;
-        *f = TIME_FORMAT_MEDIA_TIME;
-        return S_OK;
-    }
-    HRESULT GetTimeFormat(GUID* f) override { return QueryPreferredFormat(f); }
-    HRESULT IsUsingTimeFormat(const GUID* f) override { return IsFormatSupported(f); }
     HRESULT SetTimeFormat(const GUID* f) override {
         if (!f)
             return E_POINTER;
         return *f == TIME_FORMAT_MEDIA_TIME ? S_OK : E_NOTIMPL;
     }
-    HRESULT GetDuration(LONGLONG* d) override {
-        if (!d)
-            return E_POINTER;
-        auto pins = SeekingPins();
-        *d = 0;
-        if (pins.empty())
-            return E_NOTIMPL;
-        for (auto& p : pins) {
-            LONGLONG v = 0;
-            if (SUCCEEDED(p->GetDuration(&v)))
-                *d = std::max(*d, v);
-        }
-        return S_OK;
-    }
+    HRESULT GetDuration(LONGLONG* d) override { return LargestOfStreams(&IMediaSeeking::GetDuration, d); }
     HRESULT GetStopPosition(LONGLONG* s) override {
-        if (!s)
-            return E_POINTER;
-        auto pins = SeekingPins();
-        *s = 0;
-        if (pins.empty())
-            return E_NOTIMPL;
-        for (auto& p : pins) {
-            LONGLONG v = 0;
-            if (SUCCEEDED(p->GetStopPosition(&v)))
-                *s = std::max(*s, v);
-        }
-        return S_OK;
+        return LargestOfStreams(&IMediaSeeking::GetStopPosition, s);
     }
     HRESULT GetCurrentPosition(LONGLONG* c) override {
         if (!c)
@@ -442,14 +390,6 @@ class FilterGraph final : public IGraphBuilder,
         if (completed_ || (stop > 0 && pos > stop))
             pos = std::max(segmentStart_, stop);
         *c = std::max<REFERENCE_TIME>(0, pos);
-        return S_OK;
-    }
-    HRESULT ConvertTimeFormat(LONGLONG* target, const GUID* tf, LONGLONG src, const GUID* sf) override {
-        if (!target)
-            return E_POINTER;
-        if ((tf && *tf != TIME_FORMAT_MEDIA_TIME) || (sf && *sf != TIME_FORMAT_MEDIA_TIME))
-            return E_INVALIDARG;
-        *target = src;
         return S_OK;
     }
     HRESULT SetPositions(LONGLONG* cur, DWORD curFlags, LONGLONG* stop, DWORD stopFlags) override {
@@ -516,18 +456,6 @@ class FilterGraph final : public IGraphBuilder,
         return S_OK;
     }
     HRESULT SetRate(double r) override { return r == 1.0 ? S_OK : E_NOTIMPL; }
-    HRESULT GetRate(double* r) override {
-        if (!r)
-            return E_POINTER;
-        *r = 1.0;
-        return S_OK;
-    }
-    HRESULT GetPreroll(LONGLONG* p) override {
-        if (!p)
-            return E_POINTER;
-        *p = 0;
-        return S_OK;
-    }
 
     // ---- IMediaEventEx ----
     HRESULT GetEventHandle(OAEVENT* h) override {
@@ -634,14 +562,7 @@ class FilterGraph final : public IGraphBuilder,
         }
         return result;
     }
-    HRESULT get_Volume(LONG* v) override {
-        if (!v)
-            return E_POINTER;
-        auto list = AudioFilters();
-        if (list.empty())
-            return E_NOTIMPL;
-        return list.front()->get_Volume(v);
-    }
+    HRESULT get_Volume(LONG* v) override { return AskFirstAudio(&IBasicAudio::get_Volume, v); }
     HRESULT put_Balance(LONG b) override {
         if (b < -10000 || b > 10000)
             return E_INVALIDARG;
@@ -654,14 +575,7 @@ class FilterGraph final : public IGraphBuilder,
                 result = E_FAIL;
         return result;
     }
-    HRESULT get_Balance(LONG* b) override {
-        if (!b)
-            return E_POINTER;
-        auto list = AudioFilters();
-        if (list.empty())
-            return E_NOTIMPL;
-        return list.front()->get_Balance(b);
-    }
+    HRESULT get_Balance(LONG* b) override { return AskFirstAudio(&IBasicAudio::get_Balance, b); }
 
     // Clock choice from the IMediaFilter face.
     HRESULT SetClock(IReferenceClock* c) {
@@ -742,8 +656,7 @@ class FilterGraph final : public IGraphBuilder,
             for (auto& p : ListPins(f)) {
                 if (PinDirection(p.get()) != PINDIR_INPUT)
                     continue;
-                ComPtr<IPin> peer;
-                if (SUCCEEDED(p->ConnectedTo(peer.Out())) && peer) {
+                if (ComPtr<IPin> peer = ConnectedPeer(p.get())) {
                     auto up = PinOwner(peer.get());
                     if (up)
                         d = std::max(d, 1 + measure(up.get(), guard + 1));
@@ -863,6 +776,31 @@ class FilterGraph final : public IGraphBuilder,
         return S_OK;
     }
 
+    // The largest answer of the streams' seeking pins; E_NOTIMPL without any.
+    HRESULT LargestOfStreams(HRESULT (IMediaSeeking::*get)(LONGLONG*), LONGLONG* out) {
+        if (!out)
+            return E_POINTER;
+        auto pins = SeekingPins();
+        *out = 0;
+        if (pins.empty())
+            return E_NOTIMPL;
+        for (auto& p : pins) {
+            LONGLONG v = 0;
+            if (SUCCEEDED((p.get()->*get)(&v)))
+                *out = std::max(*out, v);
+        }
+        return S_OK;
+    }
+    // The first audio renderer's answer; E_NOTIMPL without one.
+    HRESULT AskFirstAudio(HRESULT (IBasicAudio::*get)(LONG*), LONG* out) {
+        if (!out)
+            return E_POINTER;
+        auto list = AudioFilters();
+        if (list.empty())
+            return E_NOTIMPL;
+        return (list.front().get()->*get)(out);
+    }
+
     std::vector<ComPtr<IMediaSeeking>> SeekingPins() {
         std::lock_guard<std::recursive_mutex> l(lock_);
         std::vector<ComPtr<IMediaSeeking>> out;
@@ -875,8 +813,7 @@ class FilterGraph final : public IGraphBuilder,
             if (hasInput)
                 continue;
             for (auto& p : pins) {
-                ComPtr<IPin> peer;
-                if (FAILED(p->ConnectedTo(peer.Out())) || !peer)
+                if (!ConnectedPeer(p.get()))
                     continue;
                 auto s = QueryAs<IMediaSeeking>(p.get(), IID_IMediaSeeking);
                 if (s)
@@ -945,10 +882,7 @@ class FilterGraph final : public IGraphBuilder,
     std::vector<ComPtr<IPin>> FreeInputs(IBaseFilter* f) {
         std::vector<ComPtr<IPin>> out;
         for (auto& p : ListPins(f)) {
-            if (PinDirection(p.get()) != PINDIR_INPUT)
-                continue;
-            ComPtr<IPin> peer;
-            if (SUCCEEDED(p->ConnectedTo(peer.Out())) && peer)
+            if (PinDirection(p.get()) != PINDIR_INPUT || ConnectedPeer(p.get()))
                 continue;
             out.push_back(p);
         }
@@ -956,8 +890,7 @@ class FilterGraph final : public IGraphBuilder,
     }
     void DisconnectAll(IBaseFilter* f) {
         for (auto& p : ListPins(f)) {
-            ComPtr<IPin> peer;
-            if (SUCCEEDED(p->ConnectedTo(peer.Out())) && peer) {
+            if (ComPtr<IPin> peer = ConnectedPeer(p.get())) {
                 peer->Disconnect();
                 p->Disconnect();
             }
@@ -970,19 +903,19 @@ class FilterGraph final : public IGraphBuilder,
             return true;
         bool any = false;
         for (auto& p : ListPins(f)) {
-            if (PinDirection(p.get()) != PINDIR_OUTPUT)
-                continue;
-            ComPtr<IPin> peer;
-            if (SUCCEEDED(p->ConnectedTo(peer.Out())) && peer)
+            if (PinDirection(p.get()) != PINDIR_OUTPUT || ConnectedPeer(p.get()))
                 continue;
             if (RenderPin(p.get(), depth + 1))
                 any = true;
         }
         return any;
     }
-    // Disconnects everything downstream of a pin and removes the filters the
-    // failed attempt added.
-    void Undo(const std::vector<ComPtr<IBaseFilter>>& added) {
+    // Disconnects and removes the filters a failed attempt added (those from
+    // position `before` on), newest first.
+    void UndoSince(size_t before) {
+        std::vector<ComPtr<IBaseFilter>> added;
+        for (size_t i = before; i < filters_.size(); ++i) added.push_back(filters_[i].filter);
+        for (auto& a : added) DisconnectAll(a.get());
         for (auto it = added.rbegin(); it != added.rend(); ++it) RemoveFilter(it->get());
     }
     ComPtr<IBaseFilter> Instantiate(const Candidate& c) {
@@ -1038,10 +971,7 @@ class FilterGraph final : public IGraphBuilder,
             if (ok)
                 return true;
             // Remove this candidate and whatever it pulled in.
-            std::vector<ComPtr<IBaseFilter>> added;
-            for (size_t i = before; i < filters_.size(); ++i) added.push_back(filters_[i].filter);
-            for (auto& a : added) DisconnectAll(a.get());
-            Undo(added);
+            UndoSince(before);
         }
         return false;
     }
@@ -1077,10 +1007,7 @@ class FilterGraph final : public IGraphBuilder,
             }
             if (ok)
                 return true;
-            std::vector<ComPtr<IBaseFilter>> added;
-            for (size_t i = before; i < filters_.size(); ++i) added.push_back(filters_[i].filter);
-            for (auto& a : added) DisconnectAll(a.get());
-            Undo(added);
+            UndoSince(before);
         }
         return false;
     }

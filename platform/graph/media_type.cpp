@@ -4,6 +4,7 @@
 
 #include "kovel/com.h"
 #include "kovel/guids.h"
+#include "utf8_text.h"
 
 namespace kovel::graph {
 
@@ -111,76 +112,11 @@ std::string ToUtf8(const char16_t* s) {
 }
 
 std::string ToUtf8(const std::u16string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        uint32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return media::Utf16ToUtf8(s);
 }
 
 std::u16string FromUtf8(const std::string& s) {
-    std::u16string out;
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char b = s[i];
-        uint32_t c = 0xFFFD;
-        size_t len = 1;
-        if (b < 0x80) {
-            c = b;
-        } else if ((b & 0xE0) == 0xC0) {
-            len = 2;
-        } else if ((b & 0xF0) == 0xE0) {
-            len = 3;
-        } else if ((b & 0xF8) == 0xF0) {
-            len = 4;
-        }
-        if (len > 1) {
-            if (i + len > s.size()) {
-                len = 1;
-            } else {
-                c = b & (0x7F >> len);
-                for (size_t k = 1; k < len; ++k) {
-                    unsigned char n = s[i + k];
-                    if ((n & 0xC0) != 0x80) {
-                        c = 0xFFFD;
-                        len = k;
-                        break;
-                    }
-                    c = (c << 6) | (n & 0x3F);
-                }
-            }
-        }
-        i += len;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += char16_t(0xD800 + (c >> 10));
-            out += char16_t(0xDC00 + (c & 0x3FF));
-        } else {
-            out += char16_t(c);
-        }
-    }
-    return out;
+    return media::Utf8ToUtf16(s);
 }
 
 void CopyName(WCHAR* dst, size_t capacity, const std::u16string& src) {

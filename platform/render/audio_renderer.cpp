@@ -9,6 +9,7 @@
 #include <new>
 
 #include "kovel/runtime_classes.h"
+#include "reference_clock.h"
 
 namespace kovel::render {
 
@@ -59,51 +60,18 @@ bool ParseWave(const rt::MediaType& mt, WAVEFORMATEX* out) {
     return true;
 }
 
-class AudioClock final : public IReferenceClock {
+class AudioClock final : public media::ReferenceClockBase {
   public:
     explicit AudioClock(std::shared_ptr<AudioClockCore> core) : core_(std::move(core)) {}
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IReferenceClock) {
-            *ppv = static_cast<IReferenceClock*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        ULONG r = --refs_;
-        if (r == 0)
-            delete this;
-        return r;
-    }
-    HRESULT GetTime(REFERENCE_TIME* t) override {
-        if (!t)
-            return E_POINTER;
+
+  protected:
+    REFERENCE_TIME Now() override {
         std::lock_guard<std::mutex> l(core_->mu);
-        *t = core_->NowLocked(SteadyNow());
-        return S_OK;
+        return core_->NowLocked(SteadyNow());
     }
-    // Like the system clock: the renderers and the graph pace themselves by
-    // reading the time, so no advise sinks are kept.
-    HRESULT AdviseTime(REFERENCE_TIME, REFERENCE_TIME, HEVENT, DWORD_PTR* cookie) override {
-        if (cookie)
-            *cookie = 0;
-        return E_NOTIMPL;
-    }
-    HRESULT AdvisePeriodic(REFERENCE_TIME, REFERENCE_TIME, HSEMAPHORE, DWORD_PTR* cookie) override {
-        if (cookie)
-            *cookie = 0;
-        return E_NOTIMPL;
-    }
-    HRESULT Unadvise(DWORD_PTR) override { return S_FALSE; }
 
   private:
     std::shared_ptr<AudioClockCore> core_;
-    std::atomic<ULONG> refs_{1};
 };
 
 void SdlCallback(void* user, Uint8* stream, int len) {
@@ -132,41 +100,15 @@ REFERENCE_TIME AudioClockCore::RebaseLocked(REFERENCE_TIME sysNow, int newRate) 
     return v;
 }
 
-class AudioRenderer::Pin final : public rt::InputPin {
-  public:
-    explicit Pin(AudioRenderer* f) : InputPin(f, u"Audio Input"), owner_(f) {}
-    HRESULT CheckMediaType(const rt::MediaType& mt) override { return owner_->CheckInputType(mt); }
-    HRESULT ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* pmt) override {
-        HRESULT hr = InputPin::ReceiveConnection(connector, pmt);
-        if (SUCCEEDED(hr))
-            owner_->SetConnected(Type());
-        return hr;
-    }
-    HRESULT Disconnect() override {
-        HRESULT hr = InputPin::Disconnect();
-        if (hr == S_OK)
-            owner_->SetConnected(rt::MediaType());
-        return hr;
-    }
-
-  private:
-    AudioRenderer* owner_;
-};
-
 AudioRenderer::AudioRenderer(AudioOutput output)
-    : FilterBase(CLSID_KovelAudioRenderer),
+    : RendererBase(CLSID_KovelAudioRenderer, KovelRenderer_Audio, u"Audio Input"),
       output_(output),
-      pin_(new Pin(this)),
       clock_core_(std::make_shared<AudioClockCore>()),
       clockObj_(new AudioClock(clock_core_)) {}
 
 AudioRenderer::~AudioRenderer() {
     CloseOutput();
     clockObj_->Release();
-}
-
-rt::PinBase* AudioRenderer::PinAt(int i) {
-    return i == 0 ? pin_.get() : nullptr;
 }
 
 HRESULT AudioRenderer::QueryExtra(REFIID riid, void** ppv) {
@@ -208,13 +150,6 @@ void AudioRenderer::SetConnected(const rt::MediaType& mt) {
 
 bool AudioRenderer::UsingDevice() {
     return usingDevice_.load();
-}
-
-HRESULT AudioRenderer::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) {
-    std::lock_guard<std::recursive_mutex> lk(StateLock());
-    HRESULT hr = FilterBase::JoinFilterGraph(graph, name);
-    sink_copy_.Set(EventSink());
-    return hr;
 }
 
 HRESULT AudioRenderer::SetSyncSource(IReferenceClock* clock) {
@@ -309,42 +244,8 @@ bool AudioRenderer::PrerolledLocked() {
     return !queue_.empty() || eos_ || !connected_;
 }
 
-HRESULT AudioRenderer::GetState(DWORD ms, FILTER_STATE* state) {
-    if (!state)
-        return E_POINTER;
-    *state = State();
-    if (*state != State_Paused)
-        return S_OK;
-    return WaitPrerolled(ms);
-}
-
-HRESULT AudioRenderer::WaitPrerolled(DWORD ms) {
-    std::unique_lock<std::mutex> l(mu_);
-    auto done = [&] { return streamState_ != State_Paused || PrerolledLocked(); };
-    if (ms == INFINITE)
-        cv_.wait(l, done);
-    else
-        cv_.wait_for(l, std::chrono::milliseconds(ms), done);
-    return done() ? S_OK : VFW_S_STATE_INTERMEDIATE;
-}
-
-HRESULT AudioRenderer::GetRenderState(KovelRenderState* s) {
-    if (!s)
-        return E_POINTER;
-    FILTER_STATE fs = State();
-    std::lock_guard<std::mutex> l(mu_);
-    std::memset(s, 0, sizeof(*s));
-    s->kind = KovelRenderer_Audio;
-    s->state = fs;
-    s->prerolled = PrerolledLocked();
-    s->endOfStream = eos_;
-    s->completeSent = completeSent_;
-    s->presented = presented_;
-    s->dropped = dropped_;
-    s->firstStreamTime = firstStreamTime_;
+void AudioRenderer::MoreRenderStateLocked(KovelRenderState* s) {
     s->audioFramesPlayed = framesPlayed_;
-    s->maxOffset = maxOffset_;
-    return S_OK;
 }
 
 HRESULT AudioRenderer::GetReferenceClock(IReferenceClock** clock) {
@@ -439,7 +340,7 @@ HRESULT AudioRenderer::OnEndOfStream(rt::InputPin*) {
         cv_.notify_all();
     }
     if (notify)
-        sink_copy_.Notify(EC_COMPLETE, S_OK, LONG_PTR(static_cast<IBaseFilter*>(this)));
+        NotifyComplete();
     return S_OK;
 }
 
@@ -460,11 +361,6 @@ HRESULT AudioRenderer::OnEndFlush(rt::InputPin*) {
     nextStart_ = 0;
     resync_ = true;
     ramp_ = 0;
-    return S_OK;
-}
-
-HRESULT AudioRenderer::OnNewSegment(rt::InputPin*, REFERENCE_TIME, REFERENCE_TIME, double) {
-    // Sample times already count from the segment start.
     return S_OK;
 }
 
@@ -605,7 +501,7 @@ void AudioRenderer::Mix(int16_t* out, int bytes) {
         cv_.notify_all();
     }
     if (notify)
-        sink_copy_.Notify(EC_COMPLETE, S_OK, LONG_PTR(static_cast<IBaseFilter*>(this)));
+        NotifyComplete();
 }
 
 // ---------------------------------------------------------------- output

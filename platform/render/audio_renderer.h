@@ -20,11 +20,9 @@
 #include <thread>
 #include <vector>
 
-#include "filter_base.h"
 #include "kovel/control.h"
 #include "kovel/formats.h"
-#include "kovel/renderer.h"
-#include "render_common.h"
+#include "renderer_base.h"
 
 namespace kovel::render {
 
@@ -51,7 +49,7 @@ struct AudioClockCore {
     REFERENCE_TIME RebaseLocked(REFERENCE_TIME sysNow, int newRate);
 };
 
-class AudioRenderer final : public rt::FilterBase, public IKovelRenderer, public IBasicAudio {
+class AudioRenderer final : public RendererBase, public IBasicAudio {
   public:
     explicit AudioRenderer(AudioOutput output = AudioOutput::Automatic);
     ~AudioRenderer() override;
@@ -60,17 +58,12 @@ class AudioRenderer final : public rt::FilterBase, public IKovelRenderer, public
     ULONG AddRef() override { return FilterBase::AddRef(); }
     ULONG Release() override { return FilterBase::Release(); }
 
-    // IMediaFilter / IBaseFilter
-    HRESULT GetState(DWORD ms, FILTER_STATE* state) override;
-    HRESULT JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) override;
     // Without a sync source the renderer keeps no time: running, it takes
     // audio as fast as it arrives (counted as played, not heard).
     HRESULT SetSyncSource(IReferenceClock* clock) override;
 
     // IKovelRenderer
-    HRESULT GetRenderState(KovelRenderState* state) override;
     HRESULT GetReferenceClock(IReferenceClock** clock) override;
-    HRESULT WaitPrerolled(DWORD msTimeout) override;
 
     // IDispatch: not offered.
     HRESULT GetTypeInfoCount(UINT* n) override;
@@ -86,9 +79,7 @@ class AudioRenderer final : public rt::FilterBase, public IKovelRenderer, public
     HRESULT put_Balance(LONG b) override;
     HRESULT get_Balance(LONG* b) override;
 
-    // FilterBase
-    int PinCount() override { return 1; }
-    rt::PinBase* PinAt(int i) override;
+    // RendererBase
     HRESULT OnPause(FILTER_STATE from) override;
     HRESULT OnRun(REFERENCE_TIME start) override;
     void OnStop() override;
@@ -96,17 +87,14 @@ class AudioRenderer final : public rt::FilterBase, public IKovelRenderer, public
     HRESULT OnEndOfStream(rt::InputPin* pin) override;
     HRESULT OnBeginFlush(rt::InputPin* pin) override;
     HRESULT OnEndFlush(rt::InputPin* pin) override;
-    HRESULT OnNewSegment(rt::InputPin* pin, REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override;
     HRESULT QueryExtra(REFIID riid, void** ppv) override;
-
-    HRESULT CheckInputType(const rt::MediaType& mt);
+    HRESULT CheckInputType(const rt::MediaType& mt) override;
+    void SetConnected(const rt::MediaType& mt) override;
     // True while the output in use is a sound device (not the null output).
     bool UsingDevice();
     // Called by the output to fill `bytes` bytes (whole frames) of
     // interleaved 16-bit samples.
     void Mix(int16_t* out, int bytes);
-    // The input pin's connection changed (an empty type: disconnected).
-    void SetConnected(const rt::MediaType& mt);
 
     // Most audio queued before Receive blocks, and the ramp used on pause,
     // resume and after an underrun.
@@ -124,32 +112,21 @@ class AudioRenderer final : public rt::FilterBase, public IKovelRenderer, public
         int64_t offset = 0;  // frames already played
         bool started = false;
     };
-    class Pin;
-
     void OpenOutput();
     void CloseOutput();
     void NullOutputLoop(int rate, int channels);
-    bool PrerolledLocked();
+    bool PrerolledLocked() override;
+    void MoreRenderStateLocked(KovelRenderState* state) override;
     REFERENCE_TIME StreamPosLocked(int64_t extraFrames);
     // Counts everything queued as played (running without a clock); true
     // when that completes the stream.
     bool DrainSynclessLocked();
 
     AudioOutput output_;
-    std::unique_ptr<Pin> pin_;
     std::shared_ptr<AudioClockCore> clock_core_;
     IReferenceClock* clockObj_;
-    EventSinkRef sink_copy_;
 
-    // Everything below is guarded by mu_ (taken after the state lock, never
-    // before it).
-    std::mutex mu_;
-    std::condition_variable cv_;
-    FILTER_STATE streamState_ = State_Stopped;
-    bool connected_ = false;
-    bool flushing_ = false;
-    bool eos_ = false;
-    bool completeSent_ = false;
+    // Everything below is guarded by mu_.
     bool resync_ = true;
     bool syncless_ = true;
     REFERENCE_TIME runStart_ = 0;
@@ -159,8 +136,7 @@ class AudioRenderer final : public rt::FilterBase, public IKovelRenderer, public
     int channels_ = 2, rate_ = 48000, blockAlign_ = 4;
     double ramp_ = 0;                              // 0 silent .. 1 full
     double gainL_ = 1, gainR_ = 1, gainRest_ = 1;  // volume and balance in use
-    LONGLONG presented_ = 0, dropped_ = 0, framesPlayed_ = 0;
-    REFERENCE_TIME maxOffset_ = 0, firstStreamTime_ = -1;
+    LONGLONG framesPlayed_ = 0;
 
     std::atomic<LONG> volume_{0}, balance_{0};
 

@@ -24,29 +24,9 @@ bool OnGuiThread() {
 
 }  // namespace
 
-class VideoRenderer::Pin final : public rt::InputPin {
-  public:
-    explicit Pin(VideoRenderer* f) : InputPin(f, u"Input"), owner_(f) {}
-    HRESULT CheckMediaType(const rt::MediaType& mt) override { return owner_->CheckInputType(mt); }
-    HRESULT ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* pmt) override {
-        HRESULT hr = InputPin::ReceiveConnection(connector, pmt);
-        if (SUCCEEDED(hr))
-            owner_->SetConnected(Type());
-        return hr;
-    }
-    HRESULT Disconnect() override {
-        HRESULT hr = InputPin::Disconnect();
-        if (hr == S_OK)
-            owner_->SetConnected(rt::MediaType());
-        return hr;
-    }
-
-  private:
-    VideoRenderer* owner_;
-};
-
 VideoRenderer::VideoRenderer()
-    : FilterBase(CLSID_KovelVideoRenderer), pin_(new Pin(this)), slot_(std::make_shared<FrameSlot>()) {}
+    : RendererBase(CLSID_KovelVideoRenderer, KovelRenderer_Video, u"Input"),
+      slot_(std::make_shared<FrameSlot>()) {}
 
 VideoRenderer::~VideoRenderer() {
     {
@@ -62,10 +42,6 @@ VideoRenderer::~VideoRenderer() {
     }
     if (clock_copy_)
         clock_copy_->Release();
-}
-
-rt::PinBase* VideoRenderer::PinAt(int i) {
-    return i == 0 ? pin_.get() : nullptr;
 }
 
 HRESULT VideoRenderer::QueryExtra(REFIID riid, void** ppv) {
@@ -134,13 +110,6 @@ void VideoRenderer::SetConnected(const rt::MediaType& mt) {
     }
 }
 
-HRESULT VideoRenderer::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) {
-    std::lock_guard<std::recursive_mutex> lk(StateLock());
-    HRESULT hr = FilterBase::JoinFilterGraph(graph, name);
-    sink_copy_.Set(EventSink());
-    return hr;
-}
-
 HRESULT VideoRenderer::SetSyncSource(IReferenceClock* clock) {
     std::lock_guard<std::recursive_mutex> lk(StateLock());
     HRESULT hr = FilterBase::SetSyncSource(clock);
@@ -161,11 +130,10 @@ HRESULT VideoRenderer::OnPause(FILTER_STATE from) {
     {
         std::lock_guard<std::mutex> l(mu_);
         if (from == State_Stopped) {
-            flushing_ = eos_ = completeSent_ = false;
-            shown_ = haveLast_ = false;
+            flushing_ = false;
+            RestartStreamLocked();
             presented_ = dropped_ = 0;
             maxOffset_ = 0;
-            firstStreamTime_ = -1;
         }
         streamState_ = State_Paused;
         BumpLocked();
@@ -196,47 +164,8 @@ HRESULT VideoRenderer::OnRun(REFERENCE_TIME start) {
 void VideoRenderer::OnStop() {
     std::lock_guard<std::mutex> l(mu_);
     streamState_ = State_Stopped;
-    eos_ = completeSent_ = false;
-    shown_ = haveLast_ = false;
-    firstStreamTime_ = -1;
+    RestartStreamLocked();
     BumpLocked();
-}
-
-HRESULT VideoRenderer::GetState(DWORD ms, FILTER_STATE* state) {
-    if (!state)
-        return E_POINTER;
-    *state = State();
-    if (*state != State_Paused)
-        return S_OK;
-    return WaitPrerolled(ms);
-}
-
-HRESULT VideoRenderer::WaitPrerolled(DWORD ms) {
-    std::unique_lock<std::mutex> l(mu_);
-    auto done = [&] { return streamState_ != State_Paused || PrerolledLocked(); };
-    if (ms == INFINITE)
-        cv_.wait(l, done);
-    else
-        cv_.wait_for(l, std::chrono::milliseconds(ms), done);
-    return done() ? S_OK : VFW_S_STATE_INTERMEDIATE;
-}
-
-HRESULT VideoRenderer::GetRenderState(KovelRenderState* s) {
-    if (!s)
-        return E_POINTER;
-    FILTER_STATE fs = State();
-    std::lock_guard<std::mutex> l(mu_);
-    std::memset(s, 0, sizeof(*s));
-    s->kind = KovelRenderer_Video;
-    s->state = fs;
-    s->prerolled = PrerolledLocked();
-    s->endOfStream = eos_;
-    s->completeSent = completeSent_;
-    s->presented = presented_;
-    s->dropped = dropped_;
-    s->firstStreamTime = firstStreamTime_;
-    s->maxOffset = maxOffset_;
-    return S_OK;
 }
 
 HRESULT VideoRenderer::GetReferenceClock(IReferenceClock** clock) {
@@ -247,6 +176,23 @@ HRESULT VideoRenderer::GetReferenceClock(IReferenceClock** clock) {
 }
 
 // ---------------------------------------------------------------- streaming
+
+bool VideoRenderer::ReadClockUnlocked(std::unique_lock<std::mutex>& l, REFERENCE_TIME* now, HRESULT* hr) {
+    IReferenceClock* clock = clock_copy_;
+    clock->AddRef();
+    const uint64_t gen = generation_;
+    l.unlock();
+    *now = 0;
+    *hr = clock->GetTime(now);
+    clock->Release();
+    l.lock();
+    return gen == generation_;
+}
+
+void VideoRenderer::WaitUntilLocked(std::unique_lock<std::mutex>& l, REFERENCE_TIME due, REFERENCE_TIME now) {
+    REFERENCE_TIME wait = std::min<REFERENCE_TIME>(due - now, 100000);
+    cv_.wait_for(l, std::chrono::microseconds(wait / 10 + 1));
+}
 
 void VideoRenderer::PresentLocked(const BYTE* data, REFERENCE_TIME when) {
     ++presented_;
@@ -344,17 +290,11 @@ HRESULT VideoRenderer::OnReceive(rt::InputPin*, IMediaSample* sample) {
             shown_ = true;
             break;
         }
-        IReferenceClock* clock = clock_copy_;
-        clock->AddRef();
-        const uint64_t gen = generation_;
         const REFERENCE_TIME due = runStart_ + when;
-        l.unlock();
-        REFERENCE_TIME now = 0;
-        HRESULT th = clock->GetTime(&now);
-        clock->Release();
-        l.lock();
-        if (gen != generation_)
-            continue;  // paused, flushed or restarted meanwhile
+        REFERENCE_TIME now;
+        HRESULT th;
+        if (!ReadClockUnlocked(l, &now, &th))
+            continue;
         if (FAILED(th) || now >= due) {
             REFERENCE_TIME late = FAILED(th) ? 0 : now - due;
             if (!shownThis) {
@@ -368,9 +308,7 @@ HRESULT VideoRenderer::OnReceive(rt::InputPin*, IMediaSample* sample) {
             shown_ = true;
             break;
         }
-        // The clock offers no advise: look again in at most 10 ms.
-        REFERENCE_TIME wait = std::min<REFERENCE_TIME>(due - now, 100000);
-        cv_.wait_for(l, std::chrono::microseconds(wait / 10 + 1));
+        WaitUntilLocked(l, due, now);
     }
     holding_ = false;
     return hr;
@@ -392,36 +330,27 @@ HRESULT VideoRenderer::OnEndOfStream(rt::InputPin*) {
         }
         if (!clock_copy_ || !haveLast_)
             break;
-        IReferenceClock* clock = clock_copy_;
-        clock->AddRef();
-        const uint64_t gen = generation_;
         // A hostile stop time must not hold completion back for long.
         const REFERENCE_TIME target =
             runStart_ + std::min(lastEnd_, std::max<REFERENCE_TIME>(lastStart_, 0) + UNITS);
-        l.unlock();
-        REFERENCE_TIME now = 0;
-        HRESULT th = clock->GetTime(&now);
-        clock->Release();
-        l.lock();
-        if (gen != generation_)
+        REFERENCE_TIME now;
+        HRESULT th;
+        if (!ReadClockUnlocked(l, &now, &th))
             continue;
         if (FAILED(th) || now >= target)
             break;
-        REFERENCE_TIME wait = std::min<REFERENCE_TIME>(target - now, 100000);
-        cv_.wait_for(l, std::chrono::microseconds(wait / 10 + 1));
+        WaitUntilLocked(l, target, now);
     }
     completeSent_ = true;
     l.unlock();
-    sink_copy_.Notify(EC_COMPLETE, S_OK, LONG_PTR(static_cast<IBaseFilter*>(this)));
+    NotifyComplete();
     return S_OK;
 }
 
 HRESULT VideoRenderer::OnBeginFlush(rt::InputPin*) {
     std::lock_guard<std::mutex> l(mu_);
     flushing_ = true;
-    eos_ = completeSent_ = false;
-    shown_ = haveLast_ = false;
-    firstStreamTime_ = -1;
+    RestartStreamLocked();
     BumpLocked();
     return S_OK;
 }
@@ -430,10 +359,6 @@ HRESULT VideoRenderer::OnEndFlush(rt::InputPin*) {
     std::lock_guard<std::mutex> l(mu_);
     flushing_ = false;
     BumpLocked();
-    return S_OK;
-}
-
-HRESULT VideoRenderer::OnNewSegment(rt::InputPin*, REFERENCE_TIME, REFERENCE_TIME, double) {
     return S_OK;
 }
 
@@ -470,218 +395,176 @@ VideoWidget* VideoRenderer::Window(HRESULT* hr) {
     return w;
 }
 
-#define KOVEL_WINDOW_OR_RETURN(w)   \
-    HRESULT whr_;                   \
-    VideoWidget* w = Window(&whr_); \
-    if (!w)                         \
-    return whr_
+template <class F>
+HRESULT VideoRenderer::WithWindow(F&& use) {
+    HRESULT hr;
+    VideoWidget* w = Window(&hr);
+    return w ? use(w) : hr;
+}
+template <class T>
+HRESULT VideoRenderer::PutSetting(T* field, T v) {
+    return WithWindow([&](VideoWidget*) {
+        *field = v;
+        return S_OK;
+    });
+}
+template <class T>
+HRESULT VideoRenderer::GetSetting(const T& field, T* out) {
+    if (!out)
+        return E_POINTER;
+    return WithWindow([&](VideoWidget*) {
+        *out = field;
+        return S_OK;
+    });
+}
 
 HRESULT VideoRenderer::put_WindowStyle(LONG style) {
-    KOVEL_WINDOW_OR_RETURN(w);
-    (void)w;
-    style_ = style;
-    return S_OK;
+    return PutSetting(&style_, style);
 }
 HRESULT VideoRenderer::get_WindowStyle(LONG* style) {
-    if (!style)
-        return E_POINTER;
-    KOVEL_WINDOW_OR_RETURN(w);
-    (void)w;
-    *style = style_;
-    return S_OK;
+    return GetSetting(style_, style);
 }
 HRESULT VideoRenderer::put_WindowStyleEx(LONG style) {
-    KOVEL_WINDOW_OR_RETURN(w);
-    (void)w;
-    styleEx_ = style;
-    return S_OK;
+    return PutSetting(&styleEx_, style);
 }
 HRESULT VideoRenderer::get_WindowStyleEx(LONG* style) {
-    if (!style)
-        return E_POINTER;
-    KOVEL_WINDOW_OR_RETURN(w);
-    (void)w;
-    *style = styleEx_;
-    return S_OK;
+    return GetSetting(styleEx_, style);
+}
+HRESULT VideoRenderer::put_MessageDrain(OAHWND drain) {
+    return PutSetting(&drain_, drain);
+}
+HRESULT VideoRenderer::get_MessageDrain(OAHWND* drain) {
+    return GetSetting(drain_, drain);
+}
+HRESULT VideoRenderer::put_BorderColor(LONG c) {
+    return PutSetting(&borderColor_, c);
+}
+HRESULT VideoRenderer::get_BorderColor(LONG* c) {
+    return GetSetting(borderColor_, c);
+}
+HRESULT VideoRenderer::get_FullScreenMode(LONG* v) {
+    return GetSetting(LONG(OAFALSE), v);
+}
+HRESULT VideoRenderer::IsCursorHidden(LONG* hidden) {
+    return GetSetting(cursorHidden_ ? LONG(OATRUE) : LONG(OAFALSE), hidden);
 }
 HRESULT VideoRenderer::put_AutoShow(LONG v) {
-    KOVEL_WINDOW_OR_RETURN(w);
-    (void)w;
-    std::lock_guard<std::mutex> l(mu_);
-    autoShow_ = v != OAFALSE;
-    return S_OK;
+    return WithWindow([&](VideoWidget*) {
+        std::lock_guard<std::mutex> l(mu_);
+        autoShow_ = v != OAFALSE;
+        return S_OK;
+    });
 }
 HRESULT VideoRenderer::get_AutoShow(LONG* v) {
     if (!v)
         return E_POINTER;
-    KOVEL_WINDOW_OR_RETURN(w);
-    (void)w;
-    std::lock_guard<std::mutex> l(mu_);
-    *v = autoShow_ ? OATRUE : OAFALSE;
-    return S_OK;
+    return WithWindow([&](VideoWidget*) {
+        std::lock_guard<std::mutex> l(mu_);
+        *v = autoShow_ ? OATRUE : OAFALSE;
+        return S_OK;
+    });
 }
 HRESULT VideoRenderer::put_Visible(LONG v) {
-    KOVEL_WINDOW_OR_RETURN(w);
-    w->setVisible(v != OAFALSE);
-    return S_OK;
+    return WithWindow([&](VideoWidget* w) {
+        w->setVisible(v != OAFALSE);
+        return S_OK;
+    });
 }
 HRESULT VideoRenderer::get_Visible(LONG* v) {
     if (!v)
         return E_POINTER;
-    KOVEL_WINDOW_OR_RETURN(w);
-    *v = w->isHidden() ? OAFALSE : OATRUE;
-    return S_OK;
+    return WithWindow([&](VideoWidget* w) {
+        *v = w->isHidden() ? OAFALSE : OATRUE;
+        return S_OK;
+    });
 }
 
-HRESULT VideoRenderer::SetWindowRect(int which, LONG v) {
-    KOVEL_WINDOW_OR_RETURN(w);
-    QRect g = w->geometry();
-    switch (which) {
-        case 0:
-            g.moveLeft(v);
-            break;
-        case 1:
-            g.moveTop(v);
-            break;
-        case 2:
-            if (v < 0)
-                return E_INVALIDARG;
-            g.setWidth(v);
-            break;
-        default:
-            if (v < 0)
-                return E_INVALIDARG;
-            g.setHeight(v);
-            break;
-    }
-    w->setGeometry(g);
-    return S_OK;
-}
-HRESULT VideoRenderer::put_Left(LONG v) {
-    return SetWindowRect(0, v);
-}
-HRESULT VideoRenderer::put_Top(LONG v) {
-    return SetWindowRect(1, v);
-}
-HRESULT VideoRenderer::put_Width(LONG v) {
-    return SetWindowRect(2, v);
-}
-HRESULT VideoRenderer::put_Height(LONG v) {
-    return SetWindowRect(3, v);
-}
-HRESULT VideoRenderer::get_Left(LONG* v) {
-    return GetWindowPosition(v, nullptr, nullptr, nullptr);
-}
-HRESULT VideoRenderer::get_Top(LONG* v) {
-    return GetWindowPosition(nullptr, v, nullptr, nullptr);
-}
-HRESULT VideoRenderer::get_Width(LONG* v) {
-    return GetWindowPosition(nullptr, nullptr, v, nullptr);
-}
-HRESULT VideoRenderer::get_Height(LONG* v) {
-    return GetWindowPosition(nullptr, nullptr, nullptr, v);
+HRESULT VideoRenderer::SetWindowRect(Edge edge, LONG v) {
+    return WithWindow([&](VideoWidget* w) {
+        if ((edge == kWidth || edge == kHeight) && v < 0)
+            return E_INVALIDARG;
+        QRect g = w->geometry();
+        switch (edge) {
+            case kLeft:
+                g.moveLeft(v);
+                break;
+            case kTop:
+                g.moveTop(v);
+                break;
+            case kWidth:
+                g.setWidth(v);
+                break;
+            case kHeight:
+                g.setHeight(v);
+                break;
+        }
+        w->setGeometry(g);
+        return S_OK;
+    });
 }
 
 HRESULT VideoRenderer::SetWindowPosition(LONG left, LONG top, LONG width, LONG height) {
     if (width < 0 || height < 0)
         return E_INVALIDARG;
-    KOVEL_WINDOW_OR_RETURN(w);
-    w->setGeometry(left, top, width, height);
-    return S_OK;
+    return WithWindow([&](VideoWidget* w) {
+        w->setGeometry(left, top, width, height);
+        return S_OK;
+    });
 }
 HRESULT VideoRenderer::GetWindowPosition(LONG* left, LONG* top, LONG* width, LONG* height) {
     if (!left && !top && !width && !height)
         return E_POINTER;
-    KOVEL_WINDOW_OR_RETURN(w);
-    QRect g = w->geometry();
-    if (left)
-        *left = g.x();
-    if (top)
-        *top = g.y();
-    if (width)
-        *width = g.width();
-    if (height)
-        *height = g.height();
-    return S_OK;
+    return WithWindow([&](VideoWidget* w) {
+        QRect g = w->geometry();
+        if (left)
+            *left = g.x();
+        if (top)
+            *top = g.y();
+        if (width)
+            *width = g.width();
+        if (height)
+            *height = g.height();
+        return S_OK;
+    });
 }
 
 HRESULT VideoRenderer::put_Owner(OAHWND owner) {
-    KOVEL_WINDOW_OR_RETURN(w);
-    bool wasShown = !w->isHidden();
-    owner_ = owner;
-    // Docked: a child of the owner, shown again if it was; undocked: a
-    // hidden window of its own.
-    w->setParent(reinterpret_cast<QWidget*>(owner));
-    if (owner && wasShown)
-        w->show();
-    return S_OK;
+    return WithWindow([&](VideoWidget* w) {
+        bool wasShown = !w->isHidden();
+        owner_ = owner;
+        // Docked: a child of the owner, shown again if it was; undocked: a
+        // hidden window of its own.
+        w->setParent(reinterpret_cast<QWidget*>(owner));
+        if (owner && wasShown)
+            w->show();
+        return S_OK;
+    });
 }
 HRESULT VideoRenderer::get_Owner(OAHWND* owner) {
     if (!owner)
         return E_POINTER;
-    KOVEL_WINDOW_OR_RETURN(w);
-    *owner = LONG_PTR(w->parentWidget());
-    return S_OK;
-}
-HRESULT VideoRenderer::put_MessageDrain(OAHWND drain) {
-    KOVEL_WINDOW_OR_RETURN(w);
-    (void)w;
-    drain_ = drain;
-    return S_OK;
-}
-HRESULT VideoRenderer::get_MessageDrain(OAHWND* drain) {
-    if (!drain)
-        return E_POINTER;
-    KOVEL_WINDOW_OR_RETURN(w);
-    (void)w;
-    *drain = drain_;
-    return S_OK;
-}
-HRESULT VideoRenderer::get_BorderColor(LONG* c) {
-    if (!c)
-        return E_POINTER;
-    KOVEL_WINDOW_OR_RETURN(w);
-    (void)w;
-    *c = borderColor_;
-    return S_OK;
-}
-HRESULT VideoRenderer::put_BorderColor(LONG c) {
-    KOVEL_WINDOW_OR_RETURN(w);
-    (void)w;
-    borderColor_ = c;
-    return S_OK;
-}
-HRESULT VideoRenderer::get_FullScreenMode(LONG* v) {
-    if (!v)
-        return E_POINTER;
-    KOVEL_WINDOW_OR_RETURN(w);
-    (void)w;
-    *v = OAFALSE;
-    return S_OK;
+    return WithWindow([&](VideoWidget* w) {
+        *owner = LONG_PTR(w->parentWidget());
+        return S_OK;
+    });
 }
 HRESULT VideoRenderer::SetWindowForeground(LONG focus) {
-    KOVEL_WINDOW_OR_RETURN(w);
-    w->raise();
-    if (focus != OAFALSE)
-        w->activateWindow();
-    return S_OK;
+    return WithWindow([&](VideoWidget* w) {
+        w->raise();
+        if (focus != OAFALSE)
+            w->activateWindow();
+        return S_OK;
+    });
 }
 HRESULT VideoRenderer::HideCursor(LONG hide) {
-    KOVEL_WINDOW_OR_RETURN(w);
-    cursorHidden_ = hide != OAFALSE;
-    if (cursorHidden_)
-        w->setCursor(Qt::BlankCursor);
-    else
-        w->unsetCursor();
-    return S_OK;
-}
-HRESULT VideoRenderer::IsCursorHidden(LONG* hidden) {
-    if (!hidden)
-        return E_POINTER;
-    KOVEL_WINDOW_OR_RETURN(w);
-    (void)w;
-    *hidden = cursorHidden_ ? OATRUE : OAFALSE;
-    return S_OK;
+    return WithWindow([&](VideoWidget* w) {
+        cursorHidden_ = hide != OAFALSE;
+        if (cursorHidden_)
+            w->setCursor(Qt::BlankCursor);
+        else
+            w->unsetCursor();
+        return S_OK;
+    });
 }
 
 HRESULT VideoRenderer::GetTypeInfoCount(UINT* n) {
@@ -692,50 +575,39 @@ HRESULT VideoRenderer::GetTypeInfoCount(UINT* n) {
 
 // ---------------------------------------------------------------- IBasicVideo
 
+template <class T, class F>
+HRESULT VideoRenderer::FormatValue(T* out, F&& read) {
+    if (!out)
+        return E_POINTER;
+    std::lock_guard<std::mutex> l(mu_);
+    if (!connected_)
+        return VFW_E_NOT_CONNECTED;
+    *out = read(fmt_);
+    return S_OK;
+}
+
 HRESULT VideoRenderer::GetVideoSize(LONG* width, LONG* height) {
     if (!width || !height)
         return E_POINTER;
-    std::lock_guard<std::mutex> l(mu_);
-    if (!connected_)
-        return VFW_E_NOT_CONNECTED;
-    *width = fmt_.width;
-    *height = fmt_.height;
-    return S_OK;
+    return FormatValue(width, [&](const Format& f) {
+        *height = f.height;
+        return f.width;
+    });
 }
 HRESULT VideoRenderer::get_AvgTimePerFrame(REFTIME* t) {
-    if (!t)
-        return E_POINTER;
-    std::lock_guard<std::mutex> l(mu_);
-    if (!connected_)
-        return VFW_E_NOT_CONNECTED;
-    *t = double(fmt_.avgFrame) / double(UNITS);
-    return S_OK;
+    return FormatValue(t, [](const Format& f) { return double(f.avgFrame) / double(UNITS); });
 }
 HRESULT VideoRenderer::get_BitRate(LONG* v) {
-    if (!v)
-        return E_POINTER;
-    std::lock_guard<std::mutex> l(mu_);
-    if (!connected_)
-        return VFW_E_NOT_CONNECTED;
-    *v = LONG(std::min<DWORD>(fmt_.bitRate, 0x7FFFFFFF));
-    return S_OK;
+    return FormatValue(v, [](const Format& f) { return LONG(std::min<DWORD>(f.bitRate, 0x7FFFFFFF)); });
 }
 HRESULT VideoRenderer::get_BitErrorRate(LONG* v) {
-    if (!v)
-        return E_POINTER;
-    std::lock_guard<std::mutex> l(mu_);
-    if (!connected_)
-        return VFW_E_NOT_CONNECTED;
-    *v = LONG(std::min<DWORD>(fmt_.bitErrorRate, 0x7FFFFFFF));
-    return S_OK;
+    return FormatValue(v, [](const Format& f) { return LONG(std::min<DWORD>(f.bitErrorRate, 0x7FFFFFFF)); });
 }
 HRESULT VideoRenderer::get_VideoWidth(LONG* v) {
-    LONG h;
-    return v ? GetVideoSize(v, &h) : E_POINTER;
+    return FormatValue(v, [](const Format& f) { return f.width; });
 }
 HRESULT VideoRenderer::get_VideoHeight(LONG* v) {
-    LONG w;
-    return v ? GetVideoSize(&w, v) : E_POINTER;
+    return FormatValue(v, [](const Format& f) { return f.height; });
 }
 
 HRESULT VideoRenderer::SetSourcePosition(LONG left, LONG top, LONG width, LONG height) {
@@ -764,51 +636,6 @@ HRESULT VideoRenderer::GetSourcePosition(LONG* left, LONG* top, LONG* width, LON
     *width = r.width();
     *height = r.height();
     return S_OK;
-}
-HRESULT VideoRenderer::SetDefaultSourcePosition() {
-    std::lock_guard<std::mutex> l(slot_->mu);
-    slot_->source = QRect();
-    return S_OK;
-}
-HRESULT VideoRenderer::IsUsingDefaultSource() {
-    std::lock_guard<std::mutex> l(slot_->mu);
-    return slot_->source.isNull() ? S_OK : S_FALSE;
-}
-HRESULT VideoRenderer::SetSourceRect(int which, LONG v) {
-    LONG r[4];
-    HRESULT hr = GetSourcePosition(&r[0], &r[1], &r[2], &r[3]);
-    if (FAILED(hr))
-        return hr;
-    r[which] = v;
-    return SetSourcePosition(r[0], r[1], r[2], r[3]);
-}
-HRESULT VideoRenderer::put_SourceLeft(LONG v) {
-    return SetSourceRect(0, v);
-}
-HRESULT VideoRenderer::put_SourceTop(LONG v) {
-    return SetSourceRect(1, v);
-}
-HRESULT VideoRenderer::put_SourceWidth(LONG v) {
-    return SetSourceRect(2, v);
-}
-HRESULT VideoRenderer::put_SourceHeight(LONG v) {
-    return SetSourceRect(3, v);
-}
-HRESULT VideoRenderer::get_SourceLeft(LONG* v) {
-    LONG a, b, c;
-    return v ? GetSourcePosition(v, &a, &b, &c) : E_POINTER;
-}
-HRESULT VideoRenderer::get_SourceTop(LONG* v) {
-    LONG a, b, c;
-    return v ? GetSourcePosition(&a, v, &b, &c) : E_POINTER;
-}
-HRESULT VideoRenderer::get_SourceWidth(LONG* v) {
-    LONG a, b, c;
-    return v ? GetSourcePosition(&a, &b, v, &c) : E_POINTER;
-}
-HRESULT VideoRenderer::get_SourceHeight(LONG* v) {
-    LONG a, b, c;
-    return v ? GetSourcePosition(&a, &b, &c, v) : E_POINTER;
 }
 
 // The destination is a rectangle inside the window; by default all of it
@@ -849,50 +676,38 @@ HRESULT VideoRenderer::GetDestinationPosition(LONG* left, LONG* top, LONG* width
     *height = r.height();
     return S_OK;
 }
-HRESULT VideoRenderer::SetDefaultDestinationPosition() {
-    std::lock_guard<std::mutex> l(slot_->mu);
-    slot_->dest = QRect();
-    return S_OK;
+
+// One edge of either rectangle: read, changed and checked as a whole.
+HRESULT VideoRenderer::GetRect(RectKind kind, LONG r[4]) {
+    return kind == kSourceRect ? GetSourcePosition(&r[0], &r[1], &r[2], &r[3])
+                               : GetDestinationPosition(&r[0], &r[1], &r[2], &r[3]);
 }
-HRESULT VideoRenderer::IsUsingDefaultDestination() {
-    std::lock_guard<std::mutex> l(slot_->mu);
-    return slot_->dest.isNull() ? S_OK : S_FALSE;
-}
-HRESULT VideoRenderer::SetDestRect(int which, LONG v) {
+HRESULT VideoRenderer::PutEdge(RectKind kind, Edge edge, LONG v) {
     LONG r[4];
-    HRESULT hr = GetDestinationPosition(&r[0], &r[1], &r[2], &r[3]);
+    HRESULT hr = GetRect(kind, r);
     if (FAILED(hr))
         return hr;
-    r[which] = v;
-    return SetDestinationPosition(r[0], r[1], r[2], r[3]);
+    r[edge] = v;
+    return kind == kSourceRect ? SetSourcePosition(r[0], r[1], r[2], r[3])
+                               : SetDestinationPosition(r[0], r[1], r[2], r[3]);
 }
-HRESULT VideoRenderer::put_DestinationLeft(LONG v) {
-    return SetDestRect(0, v);
+HRESULT VideoRenderer::GetEdge(RectKind kind, Edge edge, LONG* v) {
+    if (!v)
+        return E_POINTER;
+    LONG r[4];
+    HRESULT hr = GetRect(kind, r);
+    if (SUCCEEDED(hr))
+        *v = r[edge];
+    return hr;
 }
-HRESULT VideoRenderer::put_DestinationTop(LONG v) {
-    return SetDestRect(1, v);
+HRESULT VideoRenderer::ResetRect(RectKind kind) {
+    std::lock_guard<std::mutex> l(slot_->mu);
+    (kind == kSourceRect ? slot_->source : slot_->dest) = QRect();
+    return S_OK;
 }
-HRESULT VideoRenderer::put_DestinationWidth(LONG v) {
-    return SetDestRect(2, v);
-}
-HRESULT VideoRenderer::put_DestinationHeight(LONG v) {
-    return SetDestRect(3, v);
-}
-HRESULT VideoRenderer::get_DestinationLeft(LONG* v) {
-    LONG a, b, c;
-    return v ? GetDestinationPosition(v, &a, &b, &c) : E_POINTER;
-}
-HRESULT VideoRenderer::get_DestinationTop(LONG* v) {
-    LONG a, b, c;
-    return v ? GetDestinationPosition(&a, v, &b, &c) : E_POINTER;
-}
-HRESULT VideoRenderer::get_DestinationWidth(LONG* v) {
-    LONG a, b, c;
-    return v ? GetDestinationPosition(&a, &b, v, &c) : E_POINTER;
-}
-HRESULT VideoRenderer::get_DestinationHeight(LONG* v) {
-    LONG a, b, c;
-    return v ? GetDestinationPosition(&a, &b, &c, v) : E_POINTER;
+HRESULT VideoRenderer::IsDefaultRect(RectKind kind) {
+    std::lock_guard<std::mutex> l(slot_->mu);
+    return (kind == kSourceRect ? slot_->source : slot_->dest).isNull() ? S_OK : S_FALSE;
 }
 
 }  // namespace kovel::render

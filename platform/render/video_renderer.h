@@ -22,21 +22,16 @@
 #include <memory>
 #include <mutex>
 
-#include "filter_base.h"
 #include "kovel/control.h"
 #include "kovel/formats.h"
-#include "kovel/renderer.h"
-#include "render_common.h"
+#include "renderer_base.h"
 
 namespace kovel::render {
 
 struct FrameSlot;
 class VideoWidget;
 
-class VideoRenderer final : public rt::FilterBase,
-                            public IKovelRenderer,
-                            public IVideoWindow,
-                            public IBasicVideo {
+class VideoRenderer final : public RendererBase, public IVideoWindow, public IBasicVideo {
   public:
     VideoRenderer();
     ~VideoRenderer() override;
@@ -45,14 +40,10 @@ class VideoRenderer final : public rt::FilterBase,
     ULONG AddRef() override { return FilterBase::AddRef(); }
     ULONG Release() override { return FilterBase::Release(); }
 
-    HRESULT GetState(DWORD ms, FILTER_STATE* state) override;
     HRESULT SetSyncSource(IReferenceClock* clock) override;
-    HRESULT JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) override;
 
     // IKovelRenderer
-    HRESULT GetRenderState(KovelRenderState* state) override;
     HRESULT GetReferenceClock(IReferenceClock** clock) override;
-    HRESULT WaitPrerolled(DWORD msTimeout) override;
 
     // IDispatch: not offered.
     HRESULT GetTypeInfoCount(UINT* n) override;
@@ -77,14 +68,14 @@ class VideoRenderer final : public rt::FilterBase,
     HRESULT get_BackgroundPalette(LONG*) override { return E_NOTIMPL; }
     HRESULT put_Visible(LONG v) override;
     HRESULT get_Visible(LONG* v) override;
-    HRESULT put_Left(LONG v) override;
-    HRESULT get_Left(LONG* v) override;
-    HRESULT put_Width(LONG v) override;
-    HRESULT get_Width(LONG* v) override;
-    HRESULT put_Top(LONG v) override;
-    HRESULT get_Top(LONG* v) override;
-    HRESULT put_Height(LONG v) override;
-    HRESULT get_Height(LONG* v) override;
+    HRESULT put_Left(LONG v) override { return SetWindowRect(kLeft, v); }
+    HRESULT get_Left(LONG* v) override { return GetWindowPosition(v, nullptr, nullptr, nullptr); }
+    HRESULT put_Width(LONG v) override { return SetWindowRect(kWidth, v); }
+    HRESULT get_Width(LONG* v) override { return GetWindowPosition(nullptr, nullptr, v, nullptr); }
+    HRESULT put_Top(LONG v) override { return SetWindowRect(kTop, v); }
+    HRESULT get_Top(LONG* v) override { return GetWindowPosition(nullptr, v, nullptr, nullptr); }
+    HRESULT put_Height(LONG v) override { return SetWindowRect(kHeight, v); }
+    HRESULT get_Height(LONG* v) override { return GetWindowPosition(nullptr, nullptr, nullptr, v); }
     HRESULT put_Owner(OAHWND owner) override;
     HRESULT get_Owner(OAHWND* owner) override;
     HRESULT put_MessageDrain(OAHWND drain) override;
@@ -111,37 +102,35 @@ class VideoRenderer final : public rt::FilterBase,
     HRESULT get_BitErrorRate(LONG* v) override;
     HRESULT get_VideoWidth(LONG* v) override;
     HRESULT get_VideoHeight(LONG* v) override;
-    HRESULT put_SourceLeft(LONG v) override;
-    HRESULT get_SourceLeft(LONG* v) override;
-    HRESULT put_SourceWidth(LONG v) override;
-    HRESULT get_SourceWidth(LONG* v) override;
-    HRESULT put_SourceTop(LONG v) override;
-    HRESULT get_SourceTop(LONG* v) override;
-    HRESULT put_SourceHeight(LONG v) override;
-    HRESULT get_SourceHeight(LONG* v) override;
-    HRESULT put_DestinationLeft(LONG v) override;
-    HRESULT get_DestinationLeft(LONG* v) override;
-    HRESULT put_DestinationWidth(LONG v) override;
-    HRESULT get_DestinationWidth(LONG* v) override;
-    HRESULT put_DestinationTop(LONG v) override;
-    HRESULT get_DestinationTop(LONG* v) override;
-    HRESULT put_DestinationHeight(LONG v) override;
-    HRESULT get_DestinationHeight(LONG* v) override;
+    HRESULT put_SourceLeft(LONG v) override { return PutEdge(kSourceRect, kLeft, v); }
+    HRESULT get_SourceLeft(LONG* v) override { return GetEdge(kSourceRect, kLeft, v); }
+    HRESULT put_SourceWidth(LONG v) override { return PutEdge(kSourceRect, kWidth, v); }
+    HRESULT get_SourceWidth(LONG* v) override { return GetEdge(kSourceRect, kWidth, v); }
+    HRESULT put_SourceTop(LONG v) override { return PutEdge(kSourceRect, kTop, v); }
+    HRESULT get_SourceTop(LONG* v) override { return GetEdge(kSourceRect, kTop, v); }
+    HRESULT put_SourceHeight(LONG v) override { return PutEdge(kSourceRect, kHeight, v); }
+    HRESULT get_SourceHeight(LONG* v) override { return GetEdge(kSourceRect, kHeight, v); }
+    HRESULT put_DestinationLeft(LONG v) override { return PutEdge(kDestRect, kLeft, v); }
+    HRESULT get_DestinationLeft(LONG* v) override { return GetEdge(kDestRect, kLeft, v); }
+    HRESULT put_DestinationWidth(LONG v) override { return PutEdge(kDestRect, kWidth, v); }
+    HRESULT get_DestinationWidth(LONG* v) override { return GetEdge(kDestRect, kWidth, v); }
+    HRESULT put_DestinationTop(LONG v) override { return PutEdge(kDestRect, kTop, v); }
+    HRESULT get_DestinationTop(LONG* v) override { return GetEdge(kDestRect, kTop, v); }
+    HRESULT put_DestinationHeight(LONG v) override { return PutEdge(kDestRect, kHeight, v); }
+    HRESULT get_DestinationHeight(LONG* v) override { return GetEdge(kDestRect, kHeight, v); }
     HRESULT SetSourcePosition(LONG left, LONG top, LONG width, LONG height) override;
     HRESULT GetSourcePosition(LONG* left, LONG* top, LONG* width, LONG* height) override;
-    HRESULT SetDefaultSourcePosition() override;
+    HRESULT SetDefaultSourcePosition() override { return ResetRect(kSourceRect); }
     HRESULT SetDestinationPosition(LONG left, LONG top, LONG width, LONG height) override;
     HRESULT GetDestinationPosition(LONG* left, LONG* top, LONG* width, LONG* height) override;
-    HRESULT SetDefaultDestinationPosition() override;
+    HRESULT SetDefaultDestinationPosition() override { return ResetRect(kDestRect); }
     HRESULT GetVideoSize(LONG* width, LONG* height) override;
     HRESULT GetVideoPaletteEntries(LONG, LONG, LONG*, LONG*) override { return E_NOTIMPL; }
     HRESULT GetCurrentImage(LONG*, LONG*) override { return E_NOTIMPL; }
-    HRESULT IsUsingDefaultSource() override;
-    HRESULT IsUsingDefaultDestination() override;
+    HRESULT IsUsingDefaultSource() override { return IsDefaultRect(kSourceRect); }
+    HRESULT IsUsingDefaultDestination() override { return IsDefaultRect(kDestRect); }
 
-    // FilterBase
-    int PinCount() override { return 1; }
-    rt::PinBase* PinAt(int i) override;
+    // RendererBase
     HRESULT OnPause(FILTER_STATE from) override;
     HRESULT OnRun(REFERENCE_TIME start) override;
     void OnStop() override;
@@ -149,11 +138,9 @@ class VideoRenderer final : public rt::FilterBase,
     HRESULT OnEndOfStream(rt::InputPin* pin) override;
     HRESULT OnBeginFlush(rt::InputPin* pin) override;
     HRESULT OnEndFlush(rt::InputPin* pin) override;
-    HRESULT OnNewSegment(rt::InputPin* pin, REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override;
     HRESULT QueryExtra(REFIID riid, void** ppv) override;
-
-    HRESULT CheckInputType(const rt::MediaType& mt);
-    void SetConnected(const rt::MediaType& mt);
+    HRESULT CheckInputType(const rt::MediaType& mt) override;
+    void SetConnected(const rt::MediaType& mt) override;
 
     static constexpr REFERENCE_TIME kDefaultFrameTime = 400000;  // 40 ms
     static constexpr REFERENCE_TIME kMinLateLimit = 150000;      // 15 ms
@@ -167,38 +154,58 @@ class VideoRenderer final : public rt::FilterBase,
         REFERENCE_TIME avgFrame = 0;
         DWORD bitRate = 0, bitErrorRate = 0;
     };
-    class Pin;
     static bool ParseFormat(const rt::MediaType& mt, Format* f);
 
     // The window, created on first use; null with *hr set when there can be
     // none (no QApplication: E_NOINTERFACE) or not from this thread.
     VideoWidget* Window(HRESULT* hr);
-    bool PrerolledLocked() { return holding_ || eos_ || !connected_; }
+    bool PrerolledLocked() override { return holding_ || eos_ || !connected_; }
     void PresentLocked(const BYTE* data, REFERENCE_TIME when);
     void BumpLocked() {
         ++generation_;
         cv_.notify_all();
     }
-    HRESULT SetSourceRect(int which, LONG v);
-    HRESULT SetDestRect(int which, LONG v);
-    HRESULT SetWindowRect(int which, LONG v);
+    void RestartStreamLocked() {
+        eos_ = completeSent_ = false;
+        shown_ = haveLast_ = false;
+        firstStreamTime_ = -1;
+    }
+    // Reads the clock with mu_ released; false when a state change, flush or
+    // clock change came meanwhile and the caller must look again.
+    bool ReadClockUnlocked(std::unique_lock<std::mutex>& l, REFERENCE_TIME* now, HRESULT* hr);
+    // Waits for `due` (or a change) at most 10 ms: the clock offers no advise.
+    void WaitUntilLocked(std::unique_lock<std::mutex>& l, REFERENCE_TIME due, REFERENCE_TIME now);
 
-    std::unique_ptr<Pin> pin_;
+    // Runs `use` on the window, or answers why there is none.
+    template <class F>
+    HRESULT WithWindow(F&& use);
+    // Settings kept beside the window, answered only while there can be one.
+    template <class T>
+    HRESULT PutSetting(T* field, T v);
+    template <class T>
+    HRESULT GetSetting(const T& field, T* out);
+    // A value of the connected format; VFW_E_NOT_CONNECTED without one.
+    template <class T, class F>
+    HRESULT FormatValue(T* out, F&& read);
+
+    // Edges in the order of a rectangle's four values.
+    enum Edge { kLeft, kTop, kWidth, kHeight };
+    enum RectKind { kSourceRect, kDestRect };
+    HRESULT GetRect(RectKind kind, LONG r[4]);
+    HRESULT PutEdge(RectKind kind, Edge edge, LONG v);
+    HRESULT GetEdge(RectKind kind, Edge edge, LONG* v);
+    HRESULT ResetRect(RectKind kind);
+    HRESULT IsDefaultRect(RectKind kind);
+    HRESULT SetWindowRect(Edge edge, LONG v);
+
     std::shared_ptr<FrameSlot> slot_;
-    EventSinkRef sink_copy_;
 
-    // Guarded by mu_ (after the state lock, never before it).
-    std::mutex mu_;
-    std::condition_variable cv_;
+    // Guarded by mu_.
     uint64_t generation_ = 0;  // bumped by every state change, flush and clock change
-    FILTER_STATE streamState_ = State_Stopped;
-    bool connected_ = false, flushing_ = false, eos_ = false, completeSent_ = false;
     bool holding_ = false, shown_ = false, haveLast_ = false;
     REFERENCE_TIME lastStart_ = 0, lastEnd_ = 0, runStart_ = 0;
     IReferenceClock* clock_copy_ = nullptr;
     Format fmt_;
-    LONGLONG presented_ = 0, dropped_ = 0;
-    REFERENCE_TIME maxOffset_ = 0, firstStreamTime_ = -1;
 
     // Window settings (GUI thread, or under mu_ for the flags).
     LONG style_ = 0, styleEx_ = 0, borderColor_ = 0;

@@ -7,6 +7,8 @@
 
 #include "decoder_test_support.h"
 #include "decoders.h"
+#include "filter_catalog.h"
+#include "kovel/runtime_classes.h"
 
 using namespace kovel::rt;
 using namespace test;
@@ -175,6 +177,46 @@ TEST(AudioDecoder, ExtensibleFormatsTakeTheTagFromTheSubFormat) {
     wf.cbSize = 10;
     std::memcpy(mt.format.data(), &wf, sizeof wf);
     EXPECT_EQ(ParseAudioInput(mt, &in), VFW_E_TYPE_NOT_ACCEPTED);
+}
+
+TEST(AudioDecoder, RegisteredWithAnInputForAnyAudioAndPcmOut) {
+    bool found = false;
+    for (const RegisteredFilter& r : ListBuiltinFilters()) {
+        if (r.clsid != CLSID_KovelAudioDecoder)
+            continue;
+        found = true;
+        EXPECT_EQ(r.name, u"Audio Decoder");
+        ASSERT_EQ(r.pins.size(), 2u);
+        EXPECT_EQ(r.pins[0].name, u"In");
+        EXPECT_FALSE(r.pins[0].output);
+        ASSERT_EQ(r.pins[0].types.size(), 1u);
+        EXPECT_TRUE(r.pins[0].types[0].major == MEDIATYPE_Audio);
+        EXPECT_TRUE(r.pins[0].types[0].subtype == GUID_NULL) << "the tag in the format block decides";
+        EXPECT_EQ(r.pins[1].name, u"Out");
+        EXPECT_TRUE(r.pins[1].output);
+        EXPECT_TRUE(r.pins[1].types.at(0).major == MEDIATYPE_Audio);
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST(DecoderBuffers, AskForAtLeastTheDecodersNeedsAndKeepLargerRequests) {
+    IMemAllocator* a = nullptr;
+    ASSERT_EQ(CreateAllocator(&a), S_OK);
+    ALLOCATOR_PROPERTIES req{2, 100, 0, 0}, got{};
+    ASSERT_EQ(SetDecoderBuffers(a, req, 8, 4096, 16), S_OK);
+    ASSERT_EQ(a->GetProperties(&got), S_OK);
+    EXPECT_EQ(got.cBuffers, 8);
+    EXPECT_EQ(got.cbBuffer, 4096);
+    EXPECT_EQ(got.cbAlign, 1) << "no alignment asked for means byte alignment";
+    req = {12, 9000, 1, 0};
+    ASSERT_EQ(SetDecoderBuffers(a, req, 8, 4096, 16), S_OK);
+    ASSERT_EQ(a->GetProperties(&got), S_OK);
+    EXPECT_EQ(got.cBuffers, 12);
+    EXPECT_EQ(got.cbBuffer, 9000);
+    // What the allocator refuses is passed on.
+    req = {1, 64, 3, 0};
+    EXPECT_EQ(SetDecoderBuffers(a, req, 1, 64, 64), VFW_E_BADALIGN);
+    a->Release();
 }
 
 }  // namespace

@@ -280,6 +280,96 @@ TEST_F(GraphTest, StateChangesInEveryOrder) {
     }
 }
 
+// The graph and the file source's pins both seek in media time only, at
+// normal rate; what they cannot do is refused the same way.
+TEST_F(GraphTest, SeekingSpeaksMediaTimeOnlyOnTheGraphAndTheSourcePins) {
+    Render(VideoFile());
+    ComPtr<IBaseFilter> src;
+    ASSERT_EQ(gb_->FindFilterByName(FromUtf8(VideoFile()).c_str(), src.Out()), S_OK);
+    auto pins = ListPins(src.get());
+    ASSERT_EQ(pins.size(), 1u);
+    ComPtr<IMediaSeeking> pin = QueryAs<IMediaSeeking>(pins[0].get(), IID_IMediaSeeking);
+    ASSERT_TRUE(pin);
+    const GUID other = MEDIATYPE_Video;  // any GUID that is not a time format here
+    for (IMediaSeeking* s : {ms_.get(), pin.get()}) {
+        SCOPED_TRACE(s == ms_.get() ? "graph" : "source pin");
+        EXPECT_EQ(s->IsFormatSupported(&TIME_FORMAT_MEDIA_TIME), S_OK);
+        EXPECT_EQ(s->IsFormatSupported(&other), S_FALSE);
+        EXPECT_EQ(s->IsUsingTimeFormat(&TIME_FORMAT_MEDIA_TIME), S_OK);
+        GUID f = GUID_NULL;
+        EXPECT_EQ(s->GetTimeFormat(&f), S_OK);
+        EXPECT_TRUE(f == TIME_FORMAT_MEDIA_TIME);
+        f = GUID_NULL;
+        EXPECT_EQ(s->QueryPreferredFormat(&f), S_OK);
+        EXPECT_TRUE(f == TIME_FORMAT_MEDIA_TIME);
+        LONGLONG t = 0;
+        EXPECT_EQ(s->ConvertTimeFormat(&t, nullptr, 1234, &TIME_FORMAT_MEDIA_TIME), S_OK);
+        EXPECT_EQ(t, 1234);
+        EXPECT_EQ(s->ConvertTimeFormat(&t, &other, 1, nullptr), E_INVALIDARG);
+        double rate = 0;
+        EXPECT_EQ(s->GetRate(&rate), S_OK);
+        EXPECT_EQ(rate, 1.0);
+        LONGLONG preroll = -1;
+        EXPECT_EQ(s->GetPreroll(&preroll), S_OK);
+        EXPECT_EQ(preroll, 0);
+
+        DWORD caps = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanGetDuration;
+        EXPECT_EQ(s->CheckCapabilities(&caps), S_OK);
+        EXPECT_EQ(caps, AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanGetDuration);
+        caps = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanPlayBackwards;
+        EXPECT_EQ(s->CheckCapabilities(&caps), S_FALSE) << "only part of it";
+        EXPECT_EQ(caps, AM_SEEKING_CanSeekAbsolute);
+        caps = AM_SEEKING_CanPlayBackwards;
+        EXPECT_EQ(s->CheckCapabilities(&caps), E_FAIL);
+        EXPECT_EQ(caps, 0u);
+
+        EXPECT_EQ(s->CheckCapabilities(nullptr), E_POINTER);
+        EXPECT_EQ(s->GetTimeFormat(nullptr), E_POINTER);
+        EXPECT_EQ(s->ConvertTimeFormat(nullptr, nullptr, 0, nullptr), E_POINTER);
+        EXPECT_EQ(s->GetRate(nullptr), E_POINTER);
+        EXPECT_EQ(s->GetPreroll(nullptr), E_POINTER);
+    }
+}
+
+TEST_F(GraphTest, EnumeratorsWalkASnapshotAndClonesKeepTheirPlace) {
+    Render(VideoFile());
+    ComPtr<IEnumFilters> e;
+    ASSERT_EQ(gb_->EnumFilters(e.Out()), S_OK);
+    IBaseFilter* all[8] = {};
+    ULONG n = 0;
+    EXPECT_EQ(e->Next(8, all, &n), S_FALSE);
+    ASSERT_GE(n, 2u);
+    for (ULONG i = 0; i < n; ++i) all[i]->Release();
+    EXPECT_EQ(e->Next(2, all, nullptr), E_POINTER) << "more than one needs a count";
+    ASSERT_EQ(e->Reset(), S_OK);
+    ASSERT_EQ(e->Skip(1), S_OK);
+    ComPtr<IEnumFilters> copy;
+    ASSERT_EQ(e->Clone(copy.Out()), S_OK);
+    IBaseFilter* a = nullptr;
+    IBaseFilter* b = nullptr;
+    ASSERT_EQ(e->Next(1, &a, nullptr), S_OK);
+    ASSERT_EQ(copy->Next(1, &b, nullptr), S_OK);
+    EXPECT_EQ(a, b) << "the clone starts where the original stood";
+    a->Release();
+    b->Release();
+    EXPECT_EQ(e->Skip(100), S_FALSE);
+    EXPECT_EQ(e->Next(1, &a, &n), S_FALSE);
+    EXPECT_EQ(n, 0u);
+
+    // Media types are copies the caller frees.
+    ComPtr<IBaseFilter> src;
+    ASSERT_EQ(gb_->FindFilterByName(FromUtf8(VideoFile()).c_str(), src.Out()), S_OK);
+    auto pins = ListPins(src.get());
+    ASSERT_EQ(pins.size(), 1u);
+    ComPtr<IEnumMediaTypes> types;
+    ASSERT_EQ(pins[0]->EnumMediaTypes(types.Out()), S_OK);
+    AM_MEDIA_TYPE* mt[2] = {};
+    ASSERT_EQ(types->Next(2, mt, &n), S_FALSE);
+    ASSERT_EQ(n, 1u);
+    EXPECT_TRUE(mt[0]->majortype == MEDIATYPE_Video);
+    DeleteMediaType(mt[0]);
+}
+
 TEST_F(GraphTest, SeekWhilePausedLandsOnTheTargetWithoutStaleSamples) {
     Render(VideoFile());
     TestSink* video = Sink(u"Test Video Sink");

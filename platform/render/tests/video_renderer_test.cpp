@@ -2,6 +2,7 @@
 // flushes and completion, as kovel-graph uses it headless.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -111,6 +112,10 @@ struct VideoRig {
     std::atomic<bool> delivered{false};
 };
 
+std::array<LONG, 4> QuadOf(LONG l, LONG t, LONG w, LONG h) {
+    return {l, t, w, h};
+}
+
 std::vector<std::pair<int64_t, int64_t>> Frames(int64_t fromMs, int count, int64_t stepMs = 40) {
     std::vector<std::pair<int64_t, int64_t>> v;
     for (int i = 0; i < count; ++i) v.push_back({fromMs + i * stepMs, fromMs + (i + 1) * stepMs});
@@ -156,6 +161,97 @@ TEST(VideoRendererWindow, HeadlessHasNoWindowButKnowsTheVideoSize) {
     EXPECT_EQ(l * 1000 + t * 100 + w * 10 + h, 2144);
     EXPECT_EQ(bv->IsUsingDefaultSource(), S_FALSE);
     vw->Release();
+    bv->Release();
+}
+
+TEST(VideoRendererWindow, EachRectangleEdgeReadsAndChangesItsOwnValue) {
+    VideoRig rig;
+    IBasicVideo* bv = nullptr;
+    ASSERT_EQ(rig.filter->QueryInterface(IID_IBasicVideo, reinterpret_cast<void**>(&bv)), S_OK);
+    auto source = [&] {
+        LONG l = -1, t = -1, w = -1, h = -1;
+        EXPECT_EQ(bv->GetSourcePosition(&l, &t, &w, &h), S_OK);
+        return QuadOf(l, t, w, h);
+    };
+    auto dest = [&] {
+        LONG l = -1, t = -1, w = -1, h = -1;
+        EXPECT_EQ(bv->GetDestinationPosition(&l, &t, &w, &h), S_OK);
+        return QuadOf(l, t, w, h);
+    };
+    EXPECT_EQ(bv->IsUsingDefaultSource(), S_OK);
+    EXPECT_EQ(source(), QuadOf(0, 0, kW, kH));
+    ASSERT_EQ(bv->put_SourceWidth(4), S_OK);
+    ASSERT_EQ(bv->put_SourceLeft(3), S_OK);
+    EXPECT_EQ(bv->put_SourceTop(1), E_INVALIDARG) << "the full height no longer fits";
+    ASSERT_EQ(bv->put_SourceHeight(5), S_OK);
+    ASSERT_EQ(bv->put_SourceTop(1), S_OK);
+    EXPECT_EQ(source(), QuadOf(3, 1, 4, 5));
+    LONG v = -1;
+    EXPECT_EQ(bv->get_SourceLeft(&v), S_OK);
+    EXPECT_EQ(v, 3);
+    EXPECT_EQ(bv->get_SourceTop(&v), S_OK);
+    EXPECT_EQ(v, 1);
+    EXPECT_EQ(bv->get_SourceWidth(&v), S_OK);
+    EXPECT_EQ(v, 4);
+    EXPECT_EQ(bv->get_SourceHeight(&v), S_OK);
+    EXPECT_EQ(v, 5);
+    // An edge that would push the rectangle off the picture changes nothing.
+    EXPECT_EQ(bv->put_SourceLeft(5), E_INVALIDARG);
+    EXPECT_EQ(bv->put_SourceHeight(6), E_INVALIDARG);
+    EXPECT_EQ(source(), QuadOf(3, 1, 4, 5));
+    EXPECT_EQ(bv->IsUsingDefaultSource(), S_FALSE);
+    EXPECT_EQ(bv->SetDefaultSourcePosition(), S_OK);
+    EXPECT_EQ(bv->IsUsingDefaultSource(), S_OK);
+    EXPECT_EQ(source(), QuadOf(0, 0, kW, kH));
+
+    // Headless, the default destination is the video size.
+    EXPECT_EQ(bv->IsUsingDefaultDestination(), S_OK);
+    EXPECT_EQ(dest(), QuadOf(0, 0, kW, kH));
+    ASSERT_EQ(bv->put_DestinationLeft(7), S_OK);
+    ASSERT_EQ(bv->put_DestinationTop(-2), S_OK);
+    ASSERT_EQ(bv->put_DestinationWidth(30), S_OK);
+    EXPECT_EQ(bv->put_DestinationHeight(0), E_INVALIDARG);
+    EXPECT_EQ(dest(), QuadOf(7, -2, 30, kH));
+    EXPECT_EQ(bv->get_DestinationLeft(&v), S_OK);
+    EXPECT_EQ(v, 7);
+    EXPECT_EQ(bv->get_DestinationTop(&v), S_OK);
+    EXPECT_EQ(v, -2);
+    EXPECT_EQ(bv->get_DestinationWidth(&v), S_OK);
+    EXPECT_EQ(v, 30);
+    EXPECT_EQ(bv->get_DestinationHeight(&v), S_OK);
+    EXPECT_EQ(v, kH);
+    EXPECT_EQ(bv->IsUsingDefaultDestination(), S_FALSE);
+    EXPECT_EQ(bv->SetDefaultDestinationPosition(), S_OK);
+    EXPECT_EQ(dest(), QuadOf(0, 0, kW, kH));
+
+    EXPECT_EQ(bv->get_SourceLeft(nullptr), E_POINTER);
+    EXPECT_EQ(bv->get_DestinationHeight(nullptr), E_POINTER);
+    bv->Release();
+}
+
+TEST(VideoRendererFormat, AnswersFromTheConnectedFormatOnly) {
+    VideoRig rig;
+    IBasicVideo* bv = nullptr;
+    ASSERT_EQ(rig.filter->QueryInterface(IID_IBasicVideo, reinterpret_cast<void**>(&bv)), S_OK);
+    LONG v = 0;
+    EXPECT_EQ(bv->get_VideoWidth(&v), S_OK);
+    EXPECT_EQ(v, kW);
+    EXPECT_EQ(bv->get_VideoHeight(&v), S_OK);
+    EXPECT_EQ(v, kH);
+    REFTIME frame = 0;
+    EXPECT_EQ(bv->get_AvgTimePerFrame(&frame), S_OK);
+    EXPECT_DOUBLE_EQ(frame, 0.04);
+    EXPECT_EQ(bv->get_BitRate(&v), S_OK);
+    EXPECT_EQ(v, 0);
+    EXPECT_EQ(bv->get_BitRate(nullptr), E_POINTER);
+
+    rig.input->Disconnect();
+    LONG w = 0, h = 0;
+    EXPECT_EQ(bv->GetVideoSize(&w, &h), VFW_E_NOT_CONNECTED);
+    EXPECT_EQ(bv->get_VideoWidth(&v), VFW_E_NOT_CONNECTED);
+    EXPECT_EQ(bv->get_AvgTimePerFrame(&frame), VFW_E_NOT_CONNECTED);
+    EXPECT_EQ(bv->get_BitErrorRate(&v), VFW_E_NOT_CONNECTED);
+    EXPECT_EQ(bv->GetSourcePosition(&v, &v, &w, &h), VFW_E_NOT_CONNECTED);
     bv->Release();
 }
 

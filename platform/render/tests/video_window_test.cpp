@@ -113,6 +113,59 @@ TEST(VideoWindow, DocksIntoTheOwnerAndTakesItsPlace) {
     EXPECT_EQ(Child(&owner), nullptr);
 }
 
+TEST(VideoWindow, KeepsItsSettingsAndPlacesOneEdgeAtATime) {
+    WindowRig rig(4);
+    QWidget owner;
+    owner.resize(400, 300);
+    ASSERT_EQ(rig.vw->put_Owner(OAHWND(&owner)), S_OK);
+    ASSERT_EQ(rig.vw->SetWindowPosition(10, 20, 160, 120), S_OK);
+    ASSERT_EQ(rig.vw->put_Left(15), S_OK);
+    ASSERT_EQ(rig.vw->put_Top(25), S_OK);
+    ASSERT_EQ(rig.vw->put_Width(100), S_OK);
+    ASSERT_EQ(rig.vw->put_Height(80), S_OK);
+    EXPECT_EQ(rig.vw->put_Height(-1), E_INVALIDARG);
+    LONG l = 0, t = 0, w = 0, h = 0;
+    EXPECT_EQ(rig.vw->get_Left(&l), S_OK);
+    EXPECT_EQ(rig.vw->get_Top(&t), S_OK);
+    EXPECT_EQ(rig.vw->get_Width(&w), S_OK);
+    EXPECT_EQ(rig.vw->get_Height(&h), S_OK);
+    EXPECT_EQ(QRect(l, t, w, h), QRect(15, 25, 100, 80));
+
+    LONG v = 0;
+    ASSERT_EQ(rig.vw->put_WindowStyle(0x40000000), S_OK);
+    ASSERT_EQ(rig.vw->put_WindowStyleEx(0x20), S_OK);
+    ASSERT_EQ(rig.vw->put_BorderColor(0x123456), S_OK);
+    ASSERT_EQ(rig.vw->put_MessageDrain(OAHWND(&owner)), S_OK);
+    EXPECT_EQ(rig.vw->get_WindowStyle(&v), S_OK);
+    EXPECT_EQ(v, 0x40000000);
+    EXPECT_EQ(rig.vw->get_WindowStyleEx(&v), S_OK);
+    EXPECT_EQ(v, 0x20);
+    EXPECT_EQ(rig.vw->get_BorderColor(&v), S_OK);
+    EXPECT_EQ(v, 0x123456);
+    OAHWND drain = 0;
+    EXPECT_EQ(rig.vw->get_MessageDrain(&drain), S_OK);
+    EXPECT_EQ(drain, OAHWND(&owner));
+    EXPECT_EQ(rig.vw->get_FullScreenMode(&v), S_OK);
+    EXPECT_EQ(v, OAFALSE);
+    ASSERT_EQ(rig.vw->put_AutoShow(OAFALSE), S_OK);
+    EXPECT_EQ(rig.vw->get_AutoShow(&v), S_OK);
+    EXPECT_EQ(v, OAFALSE);
+    ASSERT_EQ(rig.vw->HideCursor(OATRUE), S_OK);
+    EXPECT_EQ(rig.vw->IsCursorHidden(&v), S_OK);
+    EXPECT_EQ(v, OATRUE);
+    ASSERT_EQ(rig.vw->HideCursor(OAFALSE), S_OK);
+    EXPECT_EQ(rig.vw->IsCursorHidden(&v), S_OK);
+    EXPECT_EQ(v, OAFALSE);
+    EXPECT_EQ(rig.vw->get_WindowStyle(nullptr), E_POINTER);
+    EXPECT_EQ(rig.vw->get_MessageDrain(nullptr), E_POINTER);
+
+    // Off the GUI thread there is no window to ask.
+    HRESULT other = S_OK;
+    std::thread([&] { other = rig.vw->get_WindowStyle(&v); }).join();
+    EXPECT_EQ(other, E_UNEXPECTED);
+    ASSERT_EQ(rig.vw->put_Owner(0), S_OK);
+}
+
 class VideoWindowPicture : public ::testing::TestWithParam<bool> {};
 
 TEST_P(VideoWindowPicture, PaintsThePausedFrameScaledAndUpright) {
