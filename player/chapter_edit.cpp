@@ -57,6 +57,17 @@ std::optional<std::string> EntryId(const QListWidget* list, int32_t row) {
     return std::to_string(item->data(kChapterIdRole).toInt());
 }
 
+// Modify and delete need the working copy with its "Index" element; the
+// failure message when it is not there, else null.
+const char* LoadIndexedDom(pugi::xml_document& doc, const std::string& path, pugi::xml_parse_result* loaded) {
+    *loaded = LoadChapterDom(doc, path);
+    if (!*loaded)
+        return kMsgNotLoaded;
+    if (!doc.child("Index"))
+        return kMsgNoIndex;
+    return nullptr;
+}
+
 QListWidgetItem* NewEntry(const std::string& title, int32_t id) {
     auto* item = new QListWidgetItem(QString::fromUtf8(title.data(), qsizetype(title.size())));
     item->setData(kChapterIdRole, id);
@@ -140,11 +151,9 @@ HRESULT CGraphPlayer::ModifyChapter(QListWidget* list, QLineEdit* titleEntry) {
         return E_FAIL;
 
     pugi::xml_document doc;
-    const pugi::xml_parse_result loaded = LoadChapterDom(doc, m_szTempDoc);
-    if (!loaded)
-        return ChapterFailure(kMsgNotLoaded);
-    if (!doc.child("Index"))
-        return ChapterFailure(kMsgNoIndex);
+    pugi::xml_parse_result loaded;
+    if (const char* failure = LoadIndexedDom(doc, m_szTempDoc, &loaded))
+        return ChapterFailure(failure);
     if (id) {
         for (pugi::xml_node chapter : OutermostMatches(ChapterElements(doc), *id)) {
             SetElementText(chapter, title);
@@ -172,11 +181,9 @@ HRESULT CGraphPlayer::DeleteChapter(QListWidget* list) {
         return E_FAIL;
 
     pugi::xml_document doc;
-    const pugi::xml_parse_result loaded = LoadChapterDom(doc, m_szTempDoc);
-    if (!loaded)
-        return ChapterFailure(kMsgNotLoaded);
-    if (!doc.child("Index"))
-        return ChapterFailure(kMsgNoIndex);
+    pugi::xml_parse_result loaded;
+    if (const char* failure = LoadIndexedDom(doc, m_szTempDoc, &loaded))
+        return ChapterFailure(failure);
     if (id) {
         size_t matches = 0;
         for (pugi::xml_node chapter : OutermostMatches(ChapterElements(doc), *id, &matches))
