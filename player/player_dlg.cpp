@@ -317,7 +317,10 @@ void CPlayerDlg::OnOpen() {
 void CPlayerDlg::ShowCoursewareInfo() {
     ReadCoursewareInfo(m_strCurrentFile, m_info);
     const QString maker = GbkToUnicode(m_info.makerName);
-    static_cast<QLabel*>(Control(IDC_TITLE))->setText(GbkToUnicode(m_info.title));
+    const QString title = GbkToUnicode(m_info.title);
+    static_cast<QLabel*>(Control(IDC_TITLE))->setText(title);
+    // Long titles are cut by the label's fixed width; the tool tip shows them whole.
+    Control(IDC_TITLE)->setToolTip(title);
     static_cast<QLabel*>(Control(IDC_MAKINGDATE))->setText(GbkToUnicode(m_info.makingDate));
     static_cast<QLabel*>(Control(IDC_MAKERNAME))->setText(maker);
     m_pAuthorLink->setText(maker);

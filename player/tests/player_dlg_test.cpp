@@ -166,6 +166,7 @@ TEST_F(DialogTest, PendingFileOpensWithoutTheFileDialog) {
     EXPECT_TRUE(dlg.PendingFile().empty());
     EXPECT_EQ(dlg.CurrentFile(), path);
     EXPECT_EQ(Text(dlg, IDC_TITLE), QString::fromUtf8("课件"));
+    EXPECT_EQ(dlg.Control(IDC_TITLE)->toolTip(), QString::fromUtf8("课件"));
     EXPECT_EQ(Text(dlg, IDC_MAKERNAME), QString::fromUtf8("张三"));
     EXPECT_EQ(Text(dlg, IDC_MAKINGDATE), QStringLiteral("2026-03-04"));
     // No account: the plain maker label shows, the link does not.
