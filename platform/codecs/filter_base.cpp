@@ -4,6 +4,7 @@
 #include <new>
 
 #include "kovel/com.h"
+#include "kovel/ref_counted.h"
 
 namespace kovel::rt {
 
@@ -92,27 +93,9 @@ HRESULT CreateAllocator(IMemAllocator** out) {
 namespace {
 
 template <class Iface, class Item, const IID& Iid>
-class Enumerator : public Iface {
+class Enumerator : public kovel::SingleInterface<Iface, Iid> {
   public:
     Enumerator(std::vector<Item> items, size_t pos = 0) : items_(std::move(items)), pos_(pos) {}
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == Iid) {
-            *ppv = static_cast<Iface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        ULONG r = --refs_;
-        if (r == 0)
-            delete this;
-        return r;
-    }
     HRESULT Skip(ULONG n) override {
         if (pos_ + n > items_.size()) {
             pos_ = items_.size();
@@ -137,7 +120,6 @@ class Enumerator : public Iface {
     virtual Iface* Copy() = 0;
     std::vector<Item> items_;
     size_t pos_;
-    std::atomic<ULONG> refs_{1};
 };
 
 class PinEnum : public Enumerator<IEnumPins, IPin*, IID_IEnumPins> {

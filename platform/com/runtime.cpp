@@ -16,6 +16,7 @@
 
 #include "kovel/builtin.h"
 #include "kovel/com.h"
+#include "kovel/ref_counted.h"
 #include "kovel/registry.h"
 
 namespace {
@@ -54,27 +55,9 @@ KovelCreateFunction FindBuiltin(REFCLSID clsid) {
 }
 
 // A class factory over a built-in class's create function.
-class BuiltinFactory final : public IClassFactory {
+class BuiltinFactory final : public kovel::SingleInterface<IClassFactory, IID_IClassFactory> {
   public:
     explicit BuiltinFactory(KovelCreateFunction create) : create_(create) {}
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        ULONG r = --refs_;
-        if (r == 0)
-            delete this;
-        return r;
-    }
     HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
         if (!ppv)
             return E_POINTER;
@@ -88,7 +71,6 @@ class BuiltinFactory final : public IClassFactory {
 
   private:
     KovelCreateFunction create_;
-    std::atomic<ULONG> refs_{1};
 };
 
 // ---- plug-in libraries ----------------------------------------------------

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <vector>
 
+#include "kovel/ref_counted.h"
 #include "kovel/streaming.h"
 #include "media_type.h"
 
@@ -71,28 +72,10 @@ ComPtr<Q> QueryAs(T* obj, const IID& iid) {
 // Enumerator over a snapshot. `Give` hands out one entry (a new reference or
 // a copy the caller frees); null when it cannot, which ends Next there.
 template <class Enum, class Out, const IID& EnumIid, class Entry, Out* (*Give)(const Entry&)>
-class SnapshotEnumerator final : public Enum {
+class SnapshotEnumerator final : public kovel::SingleInterface<Enum, EnumIid> {
   public:
     explicit SnapshotEnumerator(std::vector<Entry> entries, size_t pos = 0)
         : entries_(std::move(entries)), pos_(pos) {}
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == EnumIid) {
-            *ppv = static_cast<Enum*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        ULONG r = --refs_;
-        if (r == 0)
-            delete this;
-        return r;
-    }
     HRESULT Next(ULONG count, Out** out, ULONG* fetched) override {
         if (!out)
             return E_POINTER;
@@ -129,7 +112,6 @@ class SnapshotEnumerator final : public Enum {
     ~SnapshotEnumerator() = default;
     std::vector<Entry> entries_;
     size_t pos_;
-    std::atomic<ULONG> refs_{1};
 };
 
 template <class T>

@@ -11,6 +11,7 @@
 
 #include "kovel/builtin.h"
 #include "kovel/com.h"
+#include "kovel/ref_counted.h"
 #include "kovel/streaming.h"
 
 namespace {
@@ -194,28 +195,9 @@ class MediaSample final : public IMediaSample {
     AM_MEDIA_TYPE* type_ = nullptr;
 };
 
-class MemAllocator final : public IMemAllocator {
+class MemAllocator final : public kovel::SingleInterface<IMemAllocator, IID_IMemAllocator> {
   public:
     ~MemAllocator() { FreeBuffersLocked(); }
-
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IMemAllocator) {
-            *ppv = static_cast<IMemAllocator*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        ULONG r = --refs_;
-        if (r == 0)
-            delete this;
-        return r;
-    }
 
     HRESULT SetProperties(ALLOCATOR_PROPERTIES* req, ALLOCATOR_PROPERTIES* actual) override {
         if (!req || !actual)
@@ -342,7 +324,6 @@ class MemAllocator final : public IMemAllocator {
         free_.clear();
     }
 
-    std::atomic<ULONG> refs_{1};
     std::mutex lock_;
     std::condition_variable wake_;
     ALLOCATOR_PROPERTIES props_{};

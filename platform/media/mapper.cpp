@@ -25,6 +25,7 @@
 #include "filter_catalog.h"
 #include "kovel/builtin.h"
 #include "kovel/com.h"
+#include "kovel/ref_counted.h"
 #include "kovel/registry.h"
 #include "kovel/streaming.h"
 
@@ -293,7 +294,7 @@ HRESULT RemoveFilter(const CLSID& clsid) {
 }
 
 template <typename Iface>
-class MapperBase : public Iface {
+class MapperBase : public kovel::RefCounted<Iface> {
   public:
     virtual ~MapperBase() = default;
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
@@ -307,17 +308,9 @@ class MapperBase : public Iface {
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        ULONG r = --refs_;
-        if (r == 0)
-            delete this;
-        return r;
-    }
 
   private:
     static const IID& Iid();
-    std::atomic<ULONG> refs_{1};
 };
 
 template <>

@@ -5,30 +5,13 @@
 
 #include <atomic>
 
+#include "kovel/ref_counted.h"
 #include "kovel/streaming.h"
 
 namespace kovel::media {
 
-class ReferenceClockBase : public IReferenceClock {
+class ReferenceClockBase : public kovel::SingleInterface<IReferenceClock, IID_IReferenceClock> {
   public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IReferenceClock) {
-            *ppv = static_cast<IReferenceClock*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        ULONG r = --refs_;
-        if (r == 0)
-            delete this;
-        return r;
-    }
     HRESULT GetTime(REFERENCE_TIME* t) override {
         if (!t)
             return E_POINTER;
@@ -53,7 +36,6 @@ class ReferenceClockBase : public IReferenceClock {
     virtual REFERENCE_TIME Now() = 0;
 
   private:
-    std::atomic<ULONG> refs_{1};
 };
 
 }  // namespace kovel::media
