@@ -127,6 +127,20 @@ bool Exec(sqlite3* db, const char* sql) {
     return true;
 }
 
+// The switch to WAL needs the whole file for a moment. When another process
+// sets the same fresh file up at that instant, SQLite answers "busy" without
+// calling the busy handler (waiting could deadlock), so wait here instead.
+bool SwitchToWal(sqlite3* db) {
+    for (int waited = 0;; ++waited) {
+        const int rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK)
+            return true;
+        if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || waited >= kBusyTimeoutMs)
+            return Exec(db, "PRAGMA journal_mode=WAL");  // reports why
+        usleep(1000);
+    }
+}
+
 // A prepared statement that finalises itself.
 class Stmt {
   public:
@@ -189,7 +203,7 @@ std::shared_ptr<RegistryStore> OpenStore() {
                 return store;
         }
     }
-    if (!Exec(store->db, "PRAGMA journal_mode=WAL") ||
+    if (!SwitchToWal(store->db) ||
         !Exec(store->db,
               "BEGIN IMMEDIATE;"
               "CREATE TABLE IF NOT EXISTS keys(path TEXT PRIMARY KEY, parent TEXT NOT NULL, name TEXT NOT "
