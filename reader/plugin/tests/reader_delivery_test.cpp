@@ -104,10 +104,7 @@ TEST(ReaderDelivery, VideoFlagsByteZeroMarksADiscontinuity) {
     });
     WriteAll(c.path, b);
     ReaderHarness r;
-    ASSERT_EQ(r.Load(c.path), S_OK);
-    r.ConnectAll();
-    ASSERT_EQ(r.filter->Run(0), S_OK);
-    ASSERT_TRUE(r.WaitAllEnded());
+    ASSERT_TRUE(r.PlayToEnd(c.path));
     auto screen = SamplesOf(r.sinks[size_t(r.Find(u"capture"))]->Events());
     ASSERT_EQ(screen.size(), 10u);
     for (size_t k = 0; k < screen.size(); ++k) EXPECT_EQ(screen[k].discontinuity, k == 3) << k;
@@ -291,10 +288,7 @@ TEST(ReaderDelivery, PacketFieldsFromTheFileAreChecked) {
     WriteAll(c.path, b);
 
     ReaderHarness r;
-    ASSERT_EQ(r.Load(c.path), S_OK);
-    r.ConnectAll();
-    ASSERT_EQ(r.filter->Run(0), S_OK);
-    ASSERT_TRUE(r.WaitAllEnded());
+    ASSERT_TRUE(r.PlayToEnd(c.path));
     auto audio = SamplesOf(r.sinks[0]->Events());
     const auto& as = c.lesson.streams[0];
     ASSERT_GT(audio.size(), 5u);
@@ -345,10 +339,7 @@ TEST(ReaderDelivery, HostileSizesAreRefusedCleanly) {
     WriteAll(c.path, b);
 
     ReaderHarness r;
-    ASSERT_EQ(r.Load(c.path), S_OK);
-    r.ConnectAll();
-    ASSERT_EQ(r.filter->Run(0), S_OK);
-    ASSERT_TRUE(r.WaitAllEnded());
+    ASSERT_TRUE(r.PlayToEnd(c.path));
     // The broken payload chain costs every stream the rest of that packet.
     for (size_t i = 0; i < 3; ++i) {
         const auto& s = c.lesson.streams[i];
@@ -386,10 +377,7 @@ TEST(ReaderDelivery, FragmentsThatDisagreeOnTheObjectSizeAreDropped) {
     WriteAll(c.path, b);
 
     ReaderHarness r;
-    ASSERT_EQ(r.Load(c.path), S_OK);
-    r.ConnectAll();
-    ASSERT_EQ(r.filter->Run(0), S_OK);
-    ASSERT_TRUE(r.WaitAllEnded());
+    ASSERT_TRUE(r.PlayToEnd(c.path));
     const zmr::WriterStream* screen = StreamOf(c, kScreenNumber);
     auto got = SamplesOf(r.sinks[size_t(r.Find(u"capture"))]->Events());
     ExpectWholeObjectsInOrder(got, *screen);
@@ -410,10 +398,7 @@ TEST(ReaderDelivery, BrokenDataObjectEndsTheStreamAtOnce) {
     zmr::WriteU64(&b[lay.data_offset + 16], 49);
     WriteAll(c.path, b);
     ReaderHarness r;
-    ASSERT_EQ(r.Load(c.path), S_OK);
-    r.ConnectAll();
-    ASSERT_EQ(r.filter->Run(0), S_OK);
-    ASSERT_TRUE(r.WaitAllEnded());
+    ASSERT_TRUE(r.PlayToEnd(c.path));
     for (auto& s : r.sinks) EXPECT_TRUE(SamplesOf(s->Events()).empty());
 }
 

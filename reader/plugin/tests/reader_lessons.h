@@ -254,6 +254,20 @@ class ReaderHarness {
         }
         return first;
     }
+    // Loads, connects every pin, runs and waits until every pin has ended.
+    ::testing::AssertionResult PlayToEnd(const std::string& path) {
+        if (HRESULT hr = Load(path); hr != S_OK)
+            return ::testing::AssertionFailure() << "Load gave 0x" << std::hex << uint32_t(hr);
+        for (size_t i = 0; i < pins.size(); ++i)
+            if (HRESULT hr = pins[i]->Connect(sinks[i].get(), nullptr); hr != S_OK)
+                return ::testing::AssertionFailure()
+                       << "pin " << i << " did not connect: 0x" << std::hex << uint32_t(hr);
+        if (HRESULT hr = filter->Run(0); hr != S_OK)
+            return ::testing::AssertionFailure() << "Run gave 0x" << std::hex << uint32_t(hr);
+        if (!WaitAllEnded())
+            return ::testing::AssertionFailure() << "not every pin ended";
+        return ::testing::AssertionSuccess();
+    }
     bool WaitAllEnded(int ms = 20000) {
         for (auto& s : sinks)
             if (!s->WaitEndOfStream(ms))
