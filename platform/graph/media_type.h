@@ -21,8 +21,6 @@ AM_MEDIA_TYPE* CreateMediaTypeCopy(const AM_MEDIA_TYPE* src);
 // Same major type, subtype, format type and format bytes.
 bool MediaTypesEqual(const AM_MEDIA_TYPE& a, const AM_MEDIA_TYPE& b);
 
-// Registry form, upper case, with braces.
-std::string GuidText(const GUID& g);
 // Short readable name for the major types and subtypes the runtime knows.
 std::string MediaTypeName(const GUID& g);
 

@@ -5,13 +5,14 @@
 #include <string>
 
 #include "commands.h"
+#include "kovel/guid_text.h"
 #include "lesson_inspect.h"
 
 namespace zmrtool {
 
 namespace {
 
-using zmr::GuidToString;
+using kovel::GuidText;
 
 void PrintJson(const Inspection& in) {
     std::string o = "{";
@@ -36,12 +37,12 @@ void PrintJson(const Inspection& in) {
             o += ",";
         o += "{\"pin\":" + JsonString(s.pin) + ",";
         num("stream_number", p.stream_number);
-        o += "\"stream_type\":" + JsonString(GuidToString(p.stream_type)) + ",";
+        o += "\"stream_type\":" + JsonString(GuidText(p.stream_type)) + ",";
         num("sample_size", p.sample_size);
         num("buffer_size", p.buffer_size);
-        o += "\"major_type\":" + JsonString(GuidToString(mt.major_type)) + ",";
-        o += "\"subtype\":" + JsonString(GuidToString(mt.subtype)) + ",";
-        o += "\"format_type\":" + JsonString(GuidToString(mt.format_type)) + ",";
+        o += "\"major_type\":" + JsonString(GuidText(mt.major_type)) + ",";
+        o += "\"subtype\":" + JsonString(GuidText(mt.subtype)) + ",";
+        o += "\"format_type\":" + JsonString(GuidText(mt.format_type)) + ",";
         num("format_size", p.format.size(), false);
         o += "}";
     }
@@ -89,8 +90,8 @@ void PrintText(const std::string& path, const Inspection& in) {
         std::printf("stream %u (%s): sample size %u, buffer %u bytes, format %zu bytes\n", p.stream_number,
                     s.pin.c_str(), p.sample_size, p.buffer_size, p.format.size());
         std::printf("  stream type %s\n  major type  %s\n  subtype     %s\n  format type %s\n",
-                    GuidToString(p.stream_type).c_str(), GuidToString(mt.major_type).c_str(),
-                    GuidToString(mt.subtype).c_str(), GuidToString(mt.format_type).c_str());
+                    GuidText(p.stream_type).c_str(), GuidText(mt.major_type).c_str(),
+                    GuidText(mt.subtype).c_str(), GuidText(mt.format_type).c_str());
     }
     if (in.index.empty())
         std::printf("index:                none\n");
