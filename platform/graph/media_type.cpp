@@ -29,23 +29,6 @@ HRESULT CopyMediaType(AM_MEDIA_TYPE* dst, const AM_MEDIA_TYPE* src) {
     return S_OK;
 }
 
-void FreeMediaType(AM_MEDIA_TYPE* mt) {
-    if (!mt)
-        return;
-    if (mt->pbFormat)
-        CoTaskMemFree(mt->pbFormat);
-    if (mt->pUnk)
-        mt->pUnk->Release();
-    *mt = AM_MEDIA_TYPE{};
-}
-
-void DeleteMediaType(AM_MEDIA_TYPE* mt) {
-    if (!mt)
-        return;
-    FreeMediaType(mt);
-    CoTaskMemFree(mt);
-}
-
 AM_MEDIA_TYPE* CreateMediaTypeCopy(const AM_MEDIA_TYPE* src) {
     auto* mt = static_cast<AM_MEDIA_TYPE*>(CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE)));
     if (!mt)
