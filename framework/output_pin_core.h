@@ -30,9 +30,9 @@ class COutputPinCore : public CPinCore {
     // Sets buffer count and size on the allocator and fails with E_FAIL when
     // granted less than asked.
     virtual HRESULT ChooseBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProperties) = 0;
-    // Delivery calls: on the worker thread with no lock held (they block on
-    // downstream). A delivery buffer: blocks until one is free or the
-    // allocator is decommitted.
+    // Delivery calls: on the worker thread with no lock held; they take no
+    // lock of the pin and may block on downstream. A delivery buffer: blocks
+    // until one is free or the allocator is decommitted.
     virtual HRESULT AcquireSample(IMediaSample** ppSample, REFERENCE_TIME* pStart, REFERENCE_TIME* pStop,
                                   DWORD dwFlags);
     virtual HRESULT PushSample(IMediaSample* pSample);

@@ -57,6 +57,8 @@ class CPinCore : public CRefCountedObject, public IPin, public IQualityControl {
     // Hooks, in this order. All run on a control thread.
     // No lock.
     virtual LONG TypeVersion() { return m_TypeVersion; }
+    // The state hooks may take the pin's own locks and wait for the pin's
+    // threads, which therefore never take the state lock.
     // Prepare for streaming (filter leaves Stopped); default success. State
     // lock held by the filter's Pause.
     virtual HRESULT Activate() { return S_OK; }

@@ -72,9 +72,11 @@ class CStreamingPin : public CWorkerThread, public COutputPinCore {
     // At the start of every delivery loop, on the worker thread, no lock held;
     // the same rule as FillSample. Typically sends the new segment.
     virtual HRESULT OnDeliveryStart() { return S_OK; }
-    // Fills and delivers until a command arrives or the stream ends (worker thread).
+    // Fills and delivers until a command arrives or the stream ends (worker
+    // thread, no lock held; the rule of FillSample).
     virtual HRESULT DeliveryLoop();
-    // The pin's one media type; called with the state lock held.
+    // The pin's one media type; control thread, state lock held; may take
+    // the pin's own locks.
     virtual HRESULT SingleFormat(CMediaTypeRecord* pMediaType);
 
     CSourceFilterCore* SourceFilter() const { return m_pSourceFilter; }
