@@ -28,6 +28,7 @@
 #include "chapter_journal.h"
 #include "chapter_list.h"
 #include "courseware_format.h"
+#include "obey_file_modes.h"
 #include "open_request.h"
 #include "player_dlg.h"
 #include "report_message.h"
@@ -687,14 +688,13 @@ TEST_F(ChapterTest, EditModeSaysAtOnceWhenTheChaptersCannotBeWrittenBack) {
         if (w->property("controlId").isValid())
             layout[w] = w->geometry();
 
-    std::vector<std::string> unwritable = {UnknownOffsetLesson("u.zmr")};
-    // Permissions bind everyone but root.
-    if (::geteuid() != 0) {
-        unwritable.push_back(Lesson("ro.zmr", Doc("<Chapter id=\"1\" time=\"10\">A</Chapter>\n")));
-        ASSERT_EQ(::chmod(unwritable.back().c_str(), 0444), 0);
-    }
+    const std::vector<std::string> unwritable = {
+        Lesson("ro.zmr", Doc("<Chapter id=\"1\" time=\"10\">A</Chapter>\n")), UnknownOffsetLesson("u.zmr")};
+    ASSERT_EQ(::chmod(unwritable[0].c_str(), 0444), 0);
     for (const std::string& path : unwritable) {
         SCOPED_TRACE(path);
+        ObeyFileModes modes;
+        ASSERT_TRUE(modes.ok());
         ASSERT_TRUE(dlg.OnCopyData(1, QByteArray::fromStdString(path)));
         ASSERT_TRUE(notice());
         EXPECT_TRUE(notice()->isVisibleTo(&dlg));
@@ -707,7 +707,7 @@ TEST_F(ChapterTest, EditModeSaysAtOnceWhenTheChaptersCannotBeWrittenBack) {
     // Leaving edit mode takes it away; a writable lesson has none.
     ASSERT_TRUE(dlg.OnCopyData(0, QByteArray()));
     EXPECT_FALSE(notice()->isVisibleTo(&dlg));
-    ASSERT_TRUE(dlg.OnCopyData(1, QByteArray::fromStdString(unwritable[0])));
+    ASSERT_TRUE(dlg.OnCopyData(1, QByteArray::fromStdString(unwritable[1])));
     ASSERT_TRUE(dlg.OnCopyData(1, QByteArray::fromStdString(Lesson("ok2.zmr", ""))));
     EXPECT_FALSE(notice()->isVisibleTo(&dlg));
 }

@@ -98,7 +98,7 @@ std::string DeclaredEncoding(std::string_view bytes) {
 
 // iconv knows the encoding both ways and writes the characters of markup
 // as ASCII does, so the declaration can be read before decoding.
-bool UsableSingleByteCompatible(const std::string& charset, const std::string& read_as) {
+bool AsciiCompatible(const std::string& charset, const std::string& read_as) {
     Converter in("UTF-8", read_as), out(charset, "UTF-8");
     if (!in.ok() || !out.ok())
         return false;
@@ -181,7 +181,7 @@ DocumentEncoding DetectDocumentEncoding(std::string_view bytes) {
         return e;
     // The lessons' authoring tools wrote code page 936 and called it GB2312.
     const std::string read_as = (name == "GB2312" || name == "EUC-CN" || name == "CSGB2312") ? "GBK" : name;
-    if (!UsableSingleByteCompatible(name, read_as))
+    if (!AsciiCompatible(name, read_as))
         return e;
     e.charset = name;
     e.read_as = read_as;
