@@ -13,7 +13,6 @@
 #include <functional>
 
 #include "chapter_document.h"
-
 #include "player_dlg.h"
 #include "report_message.h"
 
@@ -139,8 +138,7 @@ void CPlayerDlg::UpdateWriteBackNotice() {
         const QString text = QString::fromUtf8("章节无法写回课件");
         m_pWriteBackNotice->setText(metrics.elidedText(text, Qt::ElideRight, m_pWriteBackNotice->width()));
     }
-    m_pWriteBackNotice->setToolTip(
-        QString::fromUtf8(("Chapters cannot be written back: " + problem).c_str()));
+    m_pWriteBackNotice->setToolTip(QString::fromStdString("Chapters cannot be written back: " + problem));
     m_pWriteBackNotice->show();
     m_pWriteBackNotice->raise();
 }

@@ -184,32 +184,47 @@ bool JournalPresent(const std::string& path) {
     return ::lstat(ChapterJournalPath(path).c_str(), &st) == 0;
 }
 
-// The journal beside the lesson open in `file`, when it is complete and
-// belongs to the lesson as it stands.
-std::optional<ChapterJournal> MatchingJournal(const std::string& path, const FileReader& file) {
+enum class JournalCheck {
+    kMatches,       // whole, and written for the lesson as it stands
+    kNotThisWrite,  // torn, gone, or another file's: nothing to complete
+    kUnreadable,    // cannot tell: keep it
+};
+
+// Reads the journal beside the lesson open in `file` into `journal`.
+JournalCheck CheckJournal(const std::string& path, const FileReader& file, ChapterJournal* journal) {
     UniqueFd fd(::open(ChapterJournalPath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0)
+        return errno == ENOENT || errno == ELOOP ? JournalCheck::kNotThisWrite : JournalCheck::kUnreadable;
     struct stat st {};
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        uint64_t(st.st_size) > ChapterJournalSize(kMaxChapterDocument))
-        return std::nullopt;
+    if (::fstat(fd.get(), &st) != 0)
+        return JournalCheck::kUnreadable;
+    if (!S_ISREG(st.st_mode) || uint64_t(st.st_size) > ChapterJournalSize(kMaxChapterDocument))
+        return JournalCheck::kNotThisWrite;
     std::string bytes(size_t(st.st_size), '\0');
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return std::nullopt;
+        if (n < 0)
+            return JournalCheck::kUnreadable;
+        if (n == 0)
+            break;
         done += size_t(n);
     }
-    std::optional<ChapterJournal> journal = DecodeChapterJournal(bytes);
+    bytes.resize(done);
+    std::optional<ChapterJournal> decoded = DecodeChapterJournal(bytes);
     Located at;
+    if (!decoded || !Locate(file, &at) || at.offset != decoded->lesson.offset ||
+        !decoded->SizeFits(at.file_size))
+        return JournalCheck::kNotThisWrite;
     LessonIdentity identity;
-    if (!journal || !Locate(file, &at) || at.offset != journal->lesson.offset ||
-        !journal->SizeFits(at.file_size) || !ReadLessonIdentity(file, at.offset, &identity) ||
-        !(identity == journal->lesson))
-        return std::nullopt;
-    return journal;
+    if (!ReadLessonIdentity(file, at.offset, &identity))
+        return JournalCheck::kUnreadable;
+    if (!(identity == decoded->lesson))
+        return JournalCheck::kNotThisWrite;
+    *journal = std::move(*decoded);
+    return JournalCheck::kMatches;
 }
 
 // The document in place and the file's end after it, synced.
@@ -241,9 +256,17 @@ void RemoveJournal(const std::string& path) {
 bool SettleJournal(int fd, const std::string& path, const FileReader& file, std::string* error) {
     if (!JournalPresent(path))
         return true;
-    if (std::optional<ChapterJournal> journal = MatchingJournal(path, file)) {
-        if (!PutDocument(fd, journal->document, journal->lesson.offset, error))
+    ChapterJournal journal;
+    switch (CheckJournal(path, file, &journal)) {
+        case JournalCheck::kUnreadable:
+            *error = Errno("cannot read the write-back journal beside the lesson");
             return false;
+        case JournalCheck::kMatches:
+            if (!PutDocument(fd, journal.document, journal.lesson.offset, error))
+                return false;
+            break;
+        case JournalCheck::kNotThisWrite:
+            break;
     }
     // Done, torn (the write-back died before the lesson was touched) or
     // another file's: it has nothing more to say.
@@ -295,10 +318,11 @@ ChapterDocument ReadChapterDocument(const std::string& path) {
     file.Close();
     if (!OpenLesson(path, O_RDONLY, LOCK_SH, &fd, &file, &doc.error))
         return doc;
-    if (std::optional<ChapterJournal> journal = MatchingJournal(path, file)) {
+    ChapterJournal journal;
+    if (CheckJournal(path, file, &journal) == JournalCheck::kMatches) {
         doc.ok = true;
-        doc.offset = journal->lesson.offset;
-        doc.bytes = std::move(journal->document);
+        doc.offset = journal.lesson.offset;
+        doc.bytes = std::move(journal.document);
         return doc;
     }
     ReadStored(file, &doc);
