@@ -64,23 +64,30 @@ struct RunOptions {
     long kill_after_us = -1;       // SIGKILL this long after the start
 };
 
-// Runs zmr with `args`; its standard output comes back through a pipe.
-Outcome Zmr(const std::vector<std::string>& args, const RunOptions& o = {}) {
-    Outcome r;
-    const std::string err_path = Tmp("stderr");
+struct Child {
+    pid_t pid = -1;
+    int out = -1;  // its standard output
+    std::string err_path;
+};
+
+// Starts zmr with `args` and `env` (NAME=VALUE) added to its environment.
+Child Start(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    static int serial = 0;
+    Child c;
+    c.err_path = Tmp("stderr" + std::to_string(++serial));
     int pipe_fds[2];
     if (::pipe(pipe_fds) != 0) {
         ADD_FAILURE() << "pipe";
-        return r;
+        return c;
     }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    c.pid = ::fork();
+    if (c.pid == 0) {
         ::dup2(pipe_fds[1], 1);
         ::close(pipe_fds[0]);
         ::close(pipe_fds[1]);
-        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        const int err = ::open(c.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
         ::dup2(err, 2);
-        for (const std::string& kv : o.env) ::putenv(::strdup(kv.c_str()));
+        for (const std::string& kv : env) ::putenv(::strdup(kv.c_str()));
         std::vector<char*> argv{const_cast<char*>(ZMR_PATH)};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -88,20 +95,32 @@ Outcome Zmr(const std::vector<std::string>& args, const RunOptions& o = {}) {
         ::_exit(127);
     }
     ::close(pipe_fds[1]);
-    if (o.kill_after_us >= 0) {
-        ::usleep(useconds_t(o.kill_after_us));
-        ::kill(pid, SIGKILL);
-    }
+    c.out = pipe_fds[0];
+    return c;
+}
+
+Outcome Finish(const Child& c) {
+    Outcome r;
     char buf[4096];
     ssize_t n;
-    while ((n = ::read(pipe_fds[0], buf, sizeof buf)) > 0) r.out.append(buf, size_t(n));
-    ::close(pipe_fds[0]);
+    while ((n = ::read(c.out, buf, sizeof buf)) > 0) r.out.append(buf, size_t(n));
+    ::close(c.out);
     int st = 0;
-    ::waitpid(pid, &st, 0);
+    ::waitpid(c.pid, &st, 0);
     r.killed = WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL;
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    r.err = ReadAll(err_path);
+    r.err = ReadAll(c.err_path);
+    ::unlink(c.err_path.c_str());
     return r;
+}
+
+Outcome Zmr(const std::vector<std::string>& args, const RunOptions& o = {}) {
+    const Child c = Start(args, o.env);
+    if (o.kill_after_us >= 0 && c.pid > 0) {
+        ::usleep(useconds_t(o.kill_after_us));
+        ::kill(c.pid, SIGKILL);
+    }
+    return Finish(c);
 }
 
 std::vector<std::string> FaultEnv(std::vector<std::string> settings) {
@@ -128,7 +147,7 @@ std::vector<Call> ReadLog(const std::string& path) {
     return calls;
 }
 
-class WriteBackKills : public ::testing::Test {
+class ChapterWriteBack : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         const std::string base = Tmp("base.zmr");
@@ -181,10 +200,10 @@ class WriteBackKills : public ::testing::Test {
     std::string in_ = Tmp("new.xml");
     int tried_ = 0, passed_ = 0, mended_ = 0, completed_ = 0, discarded_ = 0;
 };
-std::string WriteBackKills::bytes_;
-uint64_t WriteBackKills::offset_ = 0;
+std::string ChapterWriteBack::bytes_;
+uint64_t ChapterWriteBack::offset_ = 0;
 
-TEST_F(WriteBackKills, EveryCallAndRandomMomentsLeaveTheOldOrTheNewDocument) {
+TEST_F(ChapterWriteBack, EveryCallAndRandomMomentsLeaveTheOldOrTheNewDocument) {
     std::string grows = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Index>\n";
     for (int i = 0; i < 60; ++i)
         grows += "\t<Chapter id=\"" + std::to_string(100 + i) + "\" time=\"" + std::to_string(i) + "\">第" +
@@ -280,7 +299,7 @@ size_t FindCall(const std::vector<Call>& calls, const std::string& kind) {
     return 0;
 }
 
-TEST_F(WriteBackKills, ReadersThatMayNotWriteTakeTheJournalAndForeignJournalsAreDiscarded) {
+TEST_F(ChapterWriteBack, ReadersThatMayNotWriteTakeTheJournalAndForeignJournalsAreDiscarded) {
     const std::string doc = "<Index><Chapter id=\"1\" time=\"0\">新</Chapter></Index>";
     WriteAll(in_, doc);
     const std::vector<std::string> import = {"chapters", lesson_, "--import", in_};
@@ -333,6 +352,41 @@ TEST_F(WriteBackKills, ReadersThatMayNotWriteTakeTheJournalAndForeignJournalsAre
     EXPECT_NE(foreign.out, doc);
     EXPECT_EQ(ReadAll(other_lesson), other_bytes);
     EXPECT_FALSE(Exists(zmr::ChapterJournalPath(other_lesson)));
+}
+
+TEST_F(ChapterWriteBack, TwoWritersNeverInterleave) {
+    // The first import (a long document) stalls between writing its document
+    // and setting the end of the file; a second (a short one) starts then.
+    // Were they to interleave, the long one's end would leave the short
+    // document followed by the rest of the long one.
+    std::string longDoc = "<Index>";
+    for (int i = 0; i < 100; ++i)
+        longDoc += "<Chapter id=\"" + std::to_string(i) + "\" time=\"0\">long</Chapter>";
+    longDoc += "</Index>";
+    const std::string shortDoc = "<Index/>";
+    const std::string longIn = Tmp("long.xml"), shortIn = Tmp("short.xml");
+    WriteAll(longIn, longDoc);
+    WriteAll(shortIn, shortDoc);
+    Restore();
+    const std::string log = Tmp("calls3.log");
+    ::unlink(log.c_str());
+    ASSERT_EQ(Zmr({"chapters", lesson_, "--import", longIn}, {FaultEnv({"ZMR_FAULT_LOG=" + log})}).status, 0);
+    const size_t cut = FindCall(ReadLog(log), "ftruncate");
+    ASSERT_GT(cut, 0u);
+
+    Restore();
+    ::unlink(log.c_str());
+    const Child first = Start(
+        {"chapters", lesson_, "--import", longIn},
+        FaultEnv({"ZMR_FAULT_AT=" + std::to_string(cut), "ZMR_FAULT_PAUSE_MS=500", "ZMR_FAULT_LOG=" + log}));
+    for (int i = 0; i < 1000 && ReadLog(log).size() < cut; ++i) ::usleep(2000);
+    ASSERT_EQ(ReadLog(log).size(), cut);
+    const Child second = Start({"chapters", lesson_, "--import", shortIn}, {});
+    EXPECT_EQ(Finish(first).status, 0);
+    EXPECT_EQ(Finish(second).status, 0);
+    // The second waited for the first and went last.
+    EXPECT_EQ(ReadAll(lesson_), Media() + shortDoc);
+    EXPECT_FALSE(Exists(zmr::ChapterJournalPath(lesson_)));
 }
 
 }  // namespace

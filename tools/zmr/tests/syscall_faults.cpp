@@ -1,10 +1,11 @@
 // Preloaded into a process under test, makes it die at its Nth write-side
 // system call (opening for writing, write, pwrite, fsync, fdatasync,
 // ftruncate, unlink, rename): before the call or, for a write, after half
-// of its bytes went out. Set up through the environment:
-//   ZMR_FAULT_AT=N      the call to die at, counting from 1 (unset: never)
-//   ZMR_FAULT_HALF=1    a write at call N writes half its bytes, then dies
-//   ZMR_FAULT_LOG=PATH  one line per counted call: "N kind bytes"
+// of its bytes went out; or stall there. Set up through the environment:
+//   ZMR_FAULT_AT=N        the call to die at, counting from 1 (unset: never)
+//   ZMR_FAULT_HALF=1      a write at call N writes half its bytes, then dies
+//   ZMR_FAULT_PAUSE_MS=T  instead of dying, wait T ms before call N
+//   ZMR_FAULT_LOG=PATH    one line per counted call: "N kind bytes"
 // Writes to the standard streams are not counted: they change no file.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -65,6 +66,10 @@ bool Arrive(const char* kind, size_t bytes) {
     Log(n, kind, bytes);
     if (n != Target())
         return false;
+    if (const char* pause = std::getenv("ZMR_FAULT_PAUSE_MS")) {
+        ::usleep(useconds_t(std::atol(pause)) * 1000);
+        return false;
+    }
     const char* half = std::getenv("ZMR_FAULT_HALF");
     if (half && *half == '1' && bytes >= 2)
         return true;
