@@ -101,8 +101,23 @@ TEST_F(RegsvrTest, MissingLibraryOrEntryPointIsReported) {
     EXPECT_EQ(noEntry.status, 1);
     EXPECT_NE(noEntry.output.find("DllRegisterServer"), std::string::npos) << noEntry.output;
 
-    EXPECT_EQ(RunTool("").status, 1) << "no library named";
-    EXPECT_EQ(RunTool("-x lib.so").status, 1);
+    ToolRun none = RunTool("");
+    EXPECT_EQ(none.status, 2) << "no library named";
+    EXPECT_NE(none.output.find("usage: kovel-regsvr"), std::string::npos) << none.output;
+    EXPECT_EQ(RunTool("-x lib.so").status, 2);
+    EXPECT_EQ(RunTool("--destdir").status, 2);
+}
+
+TEST_F(RegsvrTest, StagedLibraryIsRegisteredUnderItsInstalledPath) {
+    // A package build stages the plug-in under DESTDIR; users load it from the final place.
+    const std::string staged = dir_ + "/stage/opt/kovel/lib/kovel";
+    ASSERT_EQ(
+        std::system(("mkdir -p " + staged + " && cp " TEST_PLUGIN_PATH " " + staged + "/plugin.so").c_str()),
+        0);
+    ToolRun reg = RunTool("--destdir " + dir_ + "/stage /opt/kovel/lib/kovel/plugin.so");
+    EXPECT_EQ(reg.status, 0) << reg.output;
+    EXPECT_EQ(ReadDefault(ServerKey()), "/opt/kovel/lib/kovel/plugin.so");
+    EXPECT_EQ(RunTool("--destdir " + dir_ + "/stage relative/plugin.so").status, 2);
 }
 
 }  // namespace
