@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -69,12 +70,15 @@ int UsageError(const std::string& problem) {
 }  // namespace
 
 bool HaveDisplay() {
-    for (const char* var : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+    auto set = [](const char* var) {
         const char* v = std::getenv(var);
-        if (v && *v)
-            return true;
-    }
-    return false;
+        return v && *v;
+    };
+    // Platforms such as offscreen need no display; X and Wayland do.
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && *platform && !std::strstr(platform, "xcb") && !std::strstr(platform, "wayland"))
+        return true;
+    return set("DISPLAY") || set("WAYLAND_DISPLAY");
 }
 
 int ReadCommandLine(int argc, char** argv, CommandLine* out) {

@@ -16,8 +16,8 @@ struct CommandLine {
 // usage error (2), or that there is no display for a window (1).
 int ReadCommandLine(int argc, char** argv, CommandLine* out);
 
-// Whether a window can be shown: Qt is told its platform, or an X or a
-// Wayland display is named.
+// Whether a window can be shown: Qt is told a platform that needs no
+// display (offscreen), or an X or a Wayland display is named.
 bool HaveDisplay();
 
 }  // namespace kovel::player
