@@ -24,6 +24,9 @@ namespace zmrtool {
 
 namespace {
 
+// Room the rate control leaves each encoded picture, below a media object's 65535 bytes.
+constexpr int kFrameBufferBits = 60000 * 8;
+
 struct CodecFree {
     void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
 };
@@ -272,6 +275,11 @@ bool EncodeVideo(const VideoSettings& settings, bool camera, const std::string& 
     enc->max_b_frames = 0;
     enc->pix_fmt = pix;
     enc->bit_rate = vs.bit_rate;
+    // A media object holds at most 65535 bytes: the rate control's buffer
+    // keeps each frame below that, coarser where a large picture needs it.
+    enc->rc_buffer_size = kFrameBufferBits;
+    enc->rc_max_rate = std::max<int64_t>(2 * vs.bit_rate, int64_t(kFrameBufferBits) * vs.fps / 4);
+    enc->rc_initial_buffer_occupancy = kFrameBufferBits * 3 / 4;
     if (int err = avcodec_open2(enc.get(), codec, nullptr); err < 0) {
         *error = "cannot open the " + vs.codec + " encoder at " + std::to_string(vs.width) + "x" +
                  std::to_string(vs.height) + ": " + AvError(err);

@@ -596,8 +596,7 @@ std::string OnTerminal(const std::string& args) {
 }
 
 TEST(Create, OwnPictureSizesAndProgressOnATerminalOnly) {
-    // A 16:9 screen recording keeps its shape when made into a lesson.
-    const std::string wide = Tmp("wide.zmr"), wide_mkv = Tmp("wide.mkv"), again = Tmp("wide-again.zmr");
+    const std::string wide = Tmp("wide.zmr"), wide_mkv = Tmp("wide.mkv"), again = Tmp("hd.zmr");
     const std::string made = OnTerminal("create " + Quote(wide) +
                                         " --pattern --no-camera --tone --screen-size 320x180 --duration 3");
     EXPECT_NE(made.find("create: 100%  speed "), std::string::npos) << made;
@@ -607,14 +606,21 @@ TEST(Create, OwnPictureSizesAndProgressOnATerminalOnly) {
     EXPECT_EQ(OnTerminal("export --quiet " + Quote(wide) + " " + Quote(wide_mkv)).find('%'),
               std::string::npos);
 
-    Outcome r =
-        Zmr("create " + Quote(again) + " --screen " + Quote(wide_mkv) + " --audio " + Quote(wide_mkv));
+    // A busy 16:9 HD screen recording keeps its size, and every picture
+    // still fits in a media object.
+    const std::string hd = Tmp("hd.mkv");
+    ASSERT_EQ(std::system(
+                  ("ffmpeg -loglevel error -y -f lavfi -i testsrc2=size=1920x1080:rate=10 -t 0.5 " + Quote(hd))
+                      .c_str()),
+              0);
+    Outcome r = Zmr("create " + Quote(again) + " --screen " + Quote(hd) + " --audio " + Quote(wide_mkv));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "") << "no progress where output is not a terminal";
     zmr::PinHeader h;
     Decoded d = Decode(h, ReadObjects(again, zmr::kScreenStream, &h));
-    EXPECT_EQ(d.width, 320);
-    EXPECT_EQ(d.height, 180);
+    EXPECT_EQ(d.width, 1920);
+    EXPECT_EQ(d.height, 1080);
+    EXPECT_EQ(d.frames, 5);
 }
 
 TEST(Create, RefusesWhatItCannotDo) {
