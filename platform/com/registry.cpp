@@ -62,21 +62,21 @@ struct RegistryStore {
 namespace {
 
 // One store of a scope list: where it is and how it is kept.
-struct StoreSpec {
+struct StoreFile {
     std::string path;
     bool system = false;  // rollback journal, folders readable by everyone
 };
 
 // The stores the root stands for, opened as they are first needed.
 struct StoreSet {
-    std::vector<StoreSpec> specs;  // look-up order
+    std::vector<StoreFile> files;  // look-up order
     int write = -1;                // the store changes go to; -1: none
 
     // The store at `i` if it exists and holds the tables; null otherwise.
     std::shared_ptr<RegistryStore> Reader(size_t i);
     // The store changes go to, created when missing; null with a message when it cannot be.
     std::shared_ptr<RegistryStore> Writer();
-    size_t size() const { return specs.size(); }
+    size_t size() const { return files.size(); }
 
   private:
     std::mutex lock_;
@@ -202,7 +202,7 @@ std::shared_ptr<StoreSet> ResolveStores() {
         sole = g_buildRegistry;
     }
     if (!sole.empty()) {
-        set->specs.push_back({sole, false});
+        set->files.push_back({sole, false});
         set->write = 0;
         return set;
     }
@@ -211,19 +211,19 @@ std::shared_ptr<StoreSet> ResolveStores() {
     if (scope == KOVEL_REGISTRY_SYSTEM) {
         const std::vector<std::string> systems = SystemStorePaths();
         if (!systems.empty() && !OwnPrefix().empty()) {
-            set->specs.push_back({systems.front(), true});
+            set->files.push_back({systems.front(), true});
             set->write = 0;
         }
         return set;
     }
     if (!user.empty()) {
-        set->specs.push_back({user, false});
+        set->files.push_back({user, false});
         set->write = 0;
     }
     if (scope == KOVEL_REGISTRY_MERGED)
         for (const std::string& path : SystemStorePaths())
             if (path != user)
-                set->specs.push_back({path, true});
+                set->files.push_back({path, true});
     return set;
 }
 
@@ -288,8 +288,8 @@ bool HasTables(sqlite3* db) {
 // Opens the store file. With `create`, a missing file (and its folders) is
 // made and set up; without, a missing file or one without the tables is no
 // store at all (null, quietly).
-std::shared_ptr<RegistryStore> OpenStore(const StoreSpec& spec, bool create) {
-    const std::string& path = spec.path;
+std::shared_ptr<RegistryStore> OpenStore(const StoreFile& file, bool create) {
+    const std::string& path = file.path;
     if (path.size() >= PATH_MAX) {
         std::fprintf(stderr, "kovel registry: store path longer than %d bytes refused\n", PATH_MAX - 1);
         return nullptr;
@@ -297,7 +297,7 @@ std::shared_ptr<RegistryStore> OpenStore(const StoreSpec& spec, bool create) {
     if (create) {
         size_t slash = path.rfind('/');
         if (slash != std::string::npos && slash > 0 &&
-            !MakeFolders(path.substr(0, slash), spec.system ? 0755 : 0700)) {
+            !MakeFolders(path.substr(0, slash), file.system ? 0755 : 0700)) {
             std::fprintf(stderr, "kovel registry: cannot create the folder of %s: %s\n", path.c_str(),
                          std::strerror(errno));
             return nullptr;
@@ -328,7 +328,7 @@ std::shared_ptr<RegistryStore> OpenStore(const StoreSpec& spec, bool create) {
             return 1;
         },
         nullptr);
-    const char* mode = spec.system ? "delete" : "wal";
+    const char* mode = file.system ? "delete" : "wal";
     // Readers should not take the write lock: set up only a store that needs it.
     if (HasTables(store->db)) {
         if (!create)
@@ -340,7 +340,7 @@ std::shared_ptr<RegistryStore> OpenStore(const StoreSpec& spec, bool create) {
     } else if (!create) {
         return nullptr;
     }
-    if (!SetJournalMode(store->db, spec.system ? "PRAGMA journal_mode=DELETE" : "PRAGMA journal_mode=WAL") ||
+    if (!SetJournalMode(store->db, file.system ? "PRAGMA journal_mode=DELETE" : "PRAGMA journal_mode=WAL") ||
         !Exec(store->db,
               "BEGIN IMMEDIATE;"
               "CREATE TABLE IF NOT EXISTS keys(path TEXT PRIMARY KEY, parent TEXT NOT NULL, name TEXT NOT "
@@ -353,7 +353,7 @@ std::shared_ptr<RegistryStore> OpenStore(const StoreSpec& spec, bool create) {
         return nullptr;
     }
     // Everyone reads a system store; the umask must not take that away.
-    if (spec.system)
+    if (file.system)
         chmod(path.c_str(), 0644);
     return store;
 }
@@ -364,7 +364,7 @@ std::shared_ptr<RegistryStore> StoreSet::Reader(size_t i) {
         return it->second;
     if (missing_.count(i))
         return nullptr;
-    auto store = OpenStore(specs[i], false);
+    auto store = OpenStore(files[i], false);
     if (store)
         open_[i] = store;
     else
@@ -382,7 +382,7 @@ std::shared_ptr<RegistryStore> StoreSet::Writer() {
     const size_t i = size_t(write);
     if (auto it = open_.find(i); it != open_.end())
         return it->second;
-    auto store = OpenStore(specs[i], true);
+    auto store = OpenStore(files[i], true);
     if (store) {
         open_[i] = store;
         missing_.erase(i);
@@ -549,7 +549,7 @@ DWORD KovelRegistryWriteStore(char* path, DWORD size) {
     auto set = ResolveStores();
     if (!path || set->write < 0)
         return 0;
-    const std::string& p = set->specs[size_t(set->write)].path;
+    const std::string& p = set->files[size_t(set->write)].path;
     if (p.size() + 1 > size)
         return 0;
     std::memcpy(path, p.c_str(), p.size() + 1);
