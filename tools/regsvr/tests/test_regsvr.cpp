@@ -18,9 +18,9 @@ struct ToolRun {
     std::string output;
 };
 
-// Runs the tool with the given arguments, stdout and stderr together.
-ToolRun RunTool(const std::string& args) {
-    std::string cmd = std::string(REGSVR_PATH) + " " + args + " 2>&1";
+// Runs the tool with the given arguments (in `folder`, if given), stdout and stderr together.
+ToolRun RunTool(const std::string& args, const std::string& folder = {}) {
+    std::string cmd = (folder.empty() ? "" : "cd " + folder + " && ") + REGSVR_PATH + " " + args + " 2>&1";
     ToolRun r{-1, {}};
     FILE* p = popen(cmd.c_str(), "r");
     if (!p)
@@ -118,6 +118,15 @@ TEST_F(RegsvrTest, StagedLibraryIsRegisteredUnderItsInstalledPath) {
     EXPECT_EQ(reg.status, 0) << reg.output;
     EXPECT_EQ(ReadDefault(ServerKey()), "/opt/kovel/lib/kovel/plugin.so");
     EXPECT_EQ(RunTool("--destdir " + dir_ + "/stage relative/plugin.so").status, 2);
+
+    // A plug-in named relative to the current folder (one that registers the
+    // name it was loaded by) is registered under its absolute path.
+    ASSERT_EQ(std::system(("cp " STUBCAST_PATH " " + staged + "/stub.so").c_str()), 0);
+    ToolRun relative = RunTool("./stub.so", staged);
+    ASSERT_EQ(relative.status, 0) << relative.output;
+    char real[4096];
+    ASSERT_NE(realpath((staged + "/stub.so").c_str(), real), nullptr);
+    EXPECT_EQ(ReadDefault("CLSID\\{E87F8AB8-DC1B-4081-B2A6-FC52FB5BC527}\\InprocServer32"), real);
 }
 
 }  // namespace
