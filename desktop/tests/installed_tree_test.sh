@@ -51,6 +51,9 @@ cat "$work/play.err"
 
 samples() { "$@" "$prefix/bin/zmr" samples "$lesson" 2>"$work/samples.err" | grep -c '"event":"sample"'; }
 [ "$(samples clean)" -gt 10 ] || fail "zmr samples with the system store: $(cat "$work/samples.err")"
+# The build's own programs use the build's registry, with no variable either.
+[ "$(clean "$build/bin/zmr" samples "$lesson" 2>&1 | grep -c '"event":"sample"')" -gt 10 ] ||
+    fail "zmr samples from the build tree"
 if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
     # Another user reads the store without being able to write to it.
     [ "$(samples clean setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=/nonexistent)" -gt 10 ] ||
