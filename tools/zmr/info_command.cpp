@@ -169,6 +169,9 @@ int RunInfo(const std::vector<std::string>& args) {
     for (const auto& a : args) {
         if (a == "--json") {
             json = true;
+        } else if (a == "-h" || a == "--help") {
+            std::fputs("usage: zmr info [--json] FILE\n", stdout);
+            return 0;
         } else if (!a.empty() && a[0] == '-') {
             std::fprintf(stderr, "zmr info: unknown option '%s'\nusage: zmr info [--json] FILE\n", a.c_str());
             return 2;
