@@ -609,9 +609,9 @@ TEST(Create, OwnPictureSizesAndProgressOnATerminalOnly) {
     // A busy 16:9 HD screen recording keeps its size, and every picture
     // still fits in a media object.
     const std::string hd = Tmp("hd.mkv");
-    ASSERT_EQ(std::system(
-                  ("ffmpeg -loglevel error -y -f lavfi -i testsrc2=size=1920x1080:rate=10 -t 0.5 " + Quote(hd))
-                      .c_str()),
+    ASSERT_EQ(std::system(("ffmpeg -loglevel error -y -f lavfi -i testsrc2=size=1920x1080:rate=10 -t 0.5 " +
+                           Quote(hd))
+                              .c_str()),
               0);
     Outcome r = Zmr("create " + Quote(again) + " --screen " + Quote(hd) + " --audio " + Quote(wide_mkv));
     ASSERT_EQ(r.status, 0) << r.err;
