@@ -2,20 +2,33 @@
 
 #include <unistd.h>
 
+#include <QFile>
 #include <QLocalSocket>
 #include <QPointer>
 #include <QTimer>
 #include <QVariant>
 
+#include <cstdio>
+
 #include "courseware_format.h"
+#include "request_folder.h"
 
 namespace kovel::player {
 
-QString OpenRequestServerName() {
-    const QByteArray over = qgetenv("KOVEL_PLAYER_SOCKET");
-    if (!over.isEmpty())
-        return QString::fromLocal8Bit(over);
-    return QStringLiteral("kovelplayer-%1").arg(uint(getuid()));
+QString OpenRequestServerName(QString* error) {
+    const QString folder = PrivateRuntimeFolder(error);
+    if (folder.isEmpty())
+        return {};
+    QString name = QStringLiteral("kovelplayer");
+    if (const QByteArray over = qgetenv("KOVEL_PLAYER_SOCKET"); !over.isEmpty()) {
+        name = QFile::decodeName(over);
+        if (name.contains(QLatin1Char('/')) || name == QLatin1String("..") || name == QLatin1String(".")) {
+            if (error)
+                *error = QStringLiteral("KOVEL_PLAYER_SOCKET names a file in the runtime folder, not a path");
+            return {};
+        }
+    }
+    return folder + QLatin1Char('/') + name;
 }
 
 QByteArray EncodeOpenRequest(uint32_t dwData, const QByteArray& text) {
@@ -34,9 +47,15 @@ COpenRequestServer::COpenRequestServer(Handler handler, QObject* parent)
 }
 
 bool COpenRequestServer::Listen(const QString& name, QString* error) {
-    if (m_server.listen(name))
-        return true;
-    if (m_server.serverError() == QAbstractSocket::AddressInUseError) {
+    // Looked at before listening: the server would put its own socket in the
+    // place of whatever is there.
+    if (NameTaken(name)) {
+        // Only a socket of this user's own is stale leftovers to clear away.
+        if (!IsOwnSocket(name)) {
+            if (error)
+                *error = QStringLiteral("%1 is in the way and is not this user's socket").arg(name);
+            return false;
+        }
         QLocalSocket probe;
         probe.connectToServer(name);
         if (probe.waitForConnected(500)) {
@@ -46,9 +65,9 @@ bool COpenRequestServer::Listen(const QString& name, QString* error) {
             return false;
         }
         QLocalServer::removeServer(name);
-        if (m_server.listen(name))
-            return true;
     }
+    if (m_server.listen(name))
+        return true;
     if (error)
         *error = m_server.errorString();
     return false;
@@ -56,6 +75,12 @@ bool COpenRequestServer::Listen(const QString& name, QString* error) {
 
 void COpenRequestServer::OnNewConnection() {
     while (QLocalSocket* socket = m_server.nextPendingConnection()) {
+        if (!PeerIsThisUser(socket->socketDescriptor())) {
+            std::fprintf(stderr, "kovelplayer: an open request from another user was refused\n");
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { OnReadyRead(socket); });
         QTimer::singleShot(kRequestTimeoutMs, socket, [socket] {

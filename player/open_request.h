@@ -28,8 +28,11 @@ constexpr uint32_t kMaxRequestBytes = 64 * 1024;
 // A peer that has not sent its whole request by then is dropped.
 constexpr int kRequestTimeoutMs = 5000;
 
-// "kovelplayer-<uid>", or $KOVEL_PLAYER_SOCKET when set (tests, several players).
-QString OpenRequestServerName();
+// The socket's full path: "kovelplayer" in this user's private runtime folder
+// (request_folder.h), or the name $KOVEL_PLAYER_SOCKET gives there (tests,
+// several players). Empty, with the reason, when there is no private folder
+// or the name is not a plain file name.
+QString OpenRequestServerName(QString* error = nullptr);
 
 QByteArray EncodeOpenRequest(uint32_t dwData, const QByteArray& text);
 
@@ -41,8 +44,10 @@ class COpenRequestServer : public QObject {
 
     explicit COpenRequestServer(Handler handler, QObject* parent = nullptr);
 
-    // Listens on name, owner-only. A socket file left by a player that is gone
-    // is removed; a name a live player answers on is left alone (false).
+    // Listens on name, owner-only. A socket file this user's player left
+    // behind when it went is removed; a name a live player answers on, or
+    // anything else at that name, is left alone (false). Peers of another
+    // user id are turned away unanswered.
     bool Listen(const QString& name, QString* error);
     QString FullServerName() const { return m_server.fullServerName(); }
 

@@ -40,29 +40,10 @@ class CGraphNotifyReceiver : public QObject {
 
 }  // namespace
 
-int CPlayerApp::RunHeadless(int argc, char** argv) {
+int CPlayerApp::RunHeadless(int argc, char** argv, const CommandLine& options) {
     QCoreApplication app(argc, argv);
-    std::string file;
-    long seconds = -1;
-    for (int i = 2; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
-            char* end = nullptr;
-            seconds = std::strtol(argv[++i], &end, 10);
-            if (!end || *end || seconds < 0) {
-                std::fprintf(stderr, "kovelplayer: --seconds needs a number of seconds\n");
-                return 2;
-            }
-        } else if (file.empty()) {
-            file = argv[i];
-        } else {
-            std::fprintf(stderr, "usage: kovelplayer --headless FILE [--seconds N]\n");
-            return 2;
-        }
-    }
-    if (file.empty()) {
-        std::fprintf(stderr, "usage: kovelplayer --headless FILE [--seconds N]\n");
-        return 2;
-    }
+    const std::string& file = options.file;
+    const long seconds = options.seconds;
     CoursewareInfo info;
     ReadCoursewareInfo(file, info);
     std::printf("title: %s\nmaker: %s\ndate: %s\n", GbkToUnicode(info.title).toUtf8().constData(),
@@ -124,12 +105,15 @@ int CPlayerApp::RunHeadless(int argc, char** argv) {
 }
 
 int CPlayerApp::Run(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "--headless") == 0)
-        return RunHeadless(argc, argv);
+    CommandLine options;
+    if (const int status = ReadCommandLine(argc, argv, &options); status >= 0)
+        return status;
+    if (options.headless)
+        return RunHeadless(argc, argv, options);
     QApplication app(argc, argv);
     app.setWindowIcon(PlayerIcon());
     CPlayerDlg dlg;
-    dlg.SetPendingFile(PendingFileFromArguments(argc, argv, 1));
+    dlg.SetPendingFile(options.file);
     dlg.OnInitDialog();
     dlg.exec();
     return 0;

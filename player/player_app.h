@@ -2,6 +2,8 @@
 // runs it; or, with --headless, works without a window.
 #pragma once
 
+#include "command_line.h"
+
 namespace kovel::player {
 
 class CPlayerApp {
@@ -10,7 +12,7 @@ class CPlayerApp {
     int Run(int argc, char** argv);
 
   private:
-    int RunHeadless(int argc, char** argv);
+    int RunHeadless(int argc, char** argv, const CommandLine& options);
 };
 
 }  // namespace kovel::player

@@ -259,7 +259,8 @@ void CPlayerDlg::OnInitDialog() {
         m_pRequestServer = std::make_unique<COpenRequestServer>(
             [this](uint32_t dwData, const QByteArray& text) { return OnCopyData(dwData, text); });
         QString error;
-        if (!m_pRequestServer->Listen(OpenRequestServerName(), &error)) {
+        const QString name = OpenRequestServerName(&error);
+        if (name.isEmpty() || !m_pRequestServer->Listen(name, &error)) {
             std::fprintf(stderr, "kovelplayer: open requests are not received: %s\n",
                          error.toLocal8Bit().constData());
             m_pRequestServer.reset();

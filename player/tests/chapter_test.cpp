@@ -32,6 +32,7 @@
 #include "open_request.h"
 #include "player_dlg.h"
 #include "report_message.h"
+#include "request_folder.h"
 #include "test_support.h"
 
 using namespace kovel::player;
@@ -874,7 +875,7 @@ TEST_F(ChapterTest, TwoRunningPlayersNeverShareAWorkingCopy) {
                                                            "--import", QString::fromStdString(in)}),
               0);
     QLocalSocket request;
-    request.connectToServer(socket + "b");
+    request.connectToServer(PrivateRuntimeFolder(nullptr) + "/" + socket + "b");
     ASSERT_TRUE(request.waitForConnected(5000));
     request.write(EncodeOpenRequest(1, QByteArray::fromStdString(path)));
     ASSERT_TRUE(request.waitForBytesWritten(5000));

@@ -1,6 +1,10 @@
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -35,8 +39,9 @@ class RequestTest : public ::testing::Test {
     }
 
     // Runs the real kovel-send while this process serves the socket.
-    int Send(const QStringList& args) {
+    int Send(const QStringList& args, const QString& folder = QString()) {
         QProcess proc;
+        proc.setWorkingDirectory(folder);
         proc.start(QStringLiteral(KOVEL_SEND_PATH), args);
         if (!proc.waitForStarted(5000))
             return -100;
@@ -135,6 +140,26 @@ TEST_F(RequestTest, OverLongTextIsRefusedWithAMessage) {
     EXPECT_EQ(Title(), QStringLiteral("Keep"));
 }
 
+TEST_F(RequestTest, PathsGoAbsoluteAndOptionsAreNeverSent) {
+    // The player resolves nothing against its own folder.
+    std::string path = Lesson("relative.zmr", "Relative");
+    EXPECT_EQ(Send({QStringLiteral("relative.zmr")}, dir.path()), 0) << lastStderr.constData();
+    EXPECT_EQ(dlg->CurrentFile(), path);
+    EXPECT_EQ(Title(), QStringLiteral("Relative"));
+
+    EXPECT_EQ(Send({QStringLiteral("--bogus")}, dir.path()), 2);
+    EXPECT_TRUE(lastStderr.contains("usage:"));
+    EXPECT_EQ(Send({QStringLiteral("--edit"), QStringLiteral("--help")}, dir.path()), 0);
+    EXPECT_FALSE(dlg->Player().m_bEditMode);
+    EXPECT_EQ(dlg->CurrentFile(), path);
+
+    // A lesson whose name starts with a dash, after the end of the options.
+    std::string dashed = Lesson("-dashed.zmr", "Dashed");
+    EXPECT_EQ(Send({QStringLiteral("--"), QStringLiteral("-dashed.zmr")}, dir.path()), 0);
+    EXPECT_EQ(dlg->CurrentFile(), dashed);
+    EXPECT_TRUE(messages.empty());
+}
+
 TEST_F(RequestTest, NoPlayerRunningIsReported) {
     dlg.reset();
     EXPECT_EQ(Send({QStringLiteral("/tmp/x.zmr")}), 1);
@@ -144,7 +169,7 @@ TEST_F(RequestTest, NoPlayerRunningIsReported) {
 TEST_F(RequestTest, HostileLengthAndZeroByteOverTheSocket) {
     // A claimed length far above the bound is refused without waiting for data.
     QLocalSocket s;
-    s.connectToServer(QString::fromLatin1(socketName));
+    s.connectToServer(dlg->RequestServerName());
     ASSERT_TRUE(s.waitForConnected(2000));
     uint8_t head[8];
     zmr::WriteU32(head, 1);
@@ -182,4 +207,103 @@ TEST(RequestFormat, EncodesHeadAndText) {
     EXPECT_EQ(zmr::ReadU32(p), 1u);
     EXPECT_EQ(zmr::ReadU32(p + 4), 2u);
     EXPECT_EQ(m.mid(8), QByteArray("ab"));
+}
+
+// The socket's folder is this user's alone, and nothing found at the
+// socket's name that this user's player did not leave there is taken over.
+TEST(RequestSocket, PrivateFolderAndForeignNames) {
+    App();
+    QTemporaryDir scratch;
+    ASSERT_TRUE(scratch.isValid());
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR"), savedTmp = qgetenv("TMPDIR");
+    const QByteArray root = QFile::encodeName(scratch.path());
+    qunsetenv("KOVEL_PLAYER_SOCKET");
+
+    // A runtime folder others can look into is passed over for one of the user's own.
+    const QByteArray open = root + "/open";
+    ASSERT_EQ(mkdir(open.constData(), 0755), 0);
+    qputenv("XDG_RUNTIME_DIR", open);
+    qputenv("TMPDIR", root);
+    QString error;
+    const QString own = root + "/kovel-" + QString::number(getuid());
+    EXPECT_EQ(OpenRequestServerName(&error).toStdString(), (own + "/kovelplayer").toStdString())
+        << error.toStdString();
+    struct stat st {};
+    ASSERT_EQ(stat(QFile::encodeName(own).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    // A folder of that name that is not private is refused, not used.
+    ASSERT_EQ(chmod(QFile::encodeName(own).constData(), 0755), 0);
+    EXPECT_TRUE(OpenRequestServerName(&error).isEmpty());
+    EXPECT_TRUE(error.contains(QStringLiteral("open to other users"))) << error.toStdString();
+    ASSERT_EQ(chmod(QFile::encodeName(own).constData(), 0700), 0);
+
+    // Something at the socket's name that is not this user's socket stays as it is.
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(own));
+    qputenv("KOVEL_PLAYER_SOCKET", "in-the-way");
+    const std::string squatter = (own + "/in-the-way").toStdString();
+    WriteFile(squatter, {'k', 'e', 'e', 'p'});
+    {
+        CPlayerDlg dlg;
+        dlg.OnInitDialog();
+        EXPECT_TRUE(dlg.RequestServerName().isEmpty());
+    }
+    QFile kept(QString::fromStdString(squatter));
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), QByteArray("keep"));
+    qputenv("KOVEL_PLAYER_SOCKET", "../elsewhere");
+    EXPECT_TRUE(OpenRequestServerName(&error).isEmpty());
+
+    qunsetenv("KOVEL_PLAYER_SOCKET");
+    savedRuntime.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", savedRuntime);
+    savedTmp.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", savedTmp);
+}
+
+// A player of another user turns this one's request away unanswered. Only
+// root can start a player as another user and still reach its socket.
+TEST(RequestSocket, PeerOfAnotherUserIsRefused) {
+    App();
+    if (getuid() != 0)
+        GTEST_SKIP() << "needs root to run a player as another user";
+    constexpr uid_t kNobody = 65534;
+    QTemporaryDir runtime;
+    ASSERT_TRUE(runtime.isValid());
+    const QByteArray folder = QFile::encodeName(runtime.path());
+    ASSERT_EQ(chown(folder.constData(), kNobody, kNobody), 0);
+    ASSERT_EQ(chmod(folder.constData(), 0700), 0);
+
+    QProcess player;
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    env.insert(QStringLiteral("HOME"), runtime.path());
+    player.setProcessEnvironment(env);
+    player.setChildProcessModifier([] {
+        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
+            _exit(97);
+    });
+    player.start(QStringLiteral(KOVELPLAYER_PATH), {});
+    ASSERT_TRUE(player.waitForStarted(5000));
+    const QString name = runtime.path() + QStringLiteral("/kovelplayer");
+    QElapsedTimer t;
+    t.start();
+    while (!QFile::exists(name) && t.elapsed() < 20000 && player.state() == QProcess::Running)
+        QTest::qWait(50);
+    ASSERT_TRUE(QFile::exists(name)) << player.readAllStandardError().constData();
+
+    QLocalSocket s;
+    s.connectToServer(name);
+    ASSERT_TRUE(s.waitForConnected(2000));
+    s.write(EncodeOpenRequest(0, QByteArray("/tmp/x.zmr")));
+    s.flush();
+    QByteArray reply;
+    t.restart();
+    while (s.state() == QLocalSocket::ConnectedState && t.elapsed() < 10000) {
+        s.waitForReadyRead(50);
+        reply += s.readAll();
+    }
+    EXPECT_TRUE(reply.isEmpty()) << "a stranger was answered";
+    EXPECT_NE(s.state(), QLocalSocket::ConnectedState);
+    player.kill();
+    player.waitForFinished(5000);
+    EXPECT_TRUE(player.readAllStandardError().contains("from another user was refused"));
 }

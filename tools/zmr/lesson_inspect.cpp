@@ -1,5 +1,7 @@
 #include "lesson_inspect.h"
 
+#include <algorithm>
+
 #include "chapter_document.h"
 
 namespace zmrtool {
@@ -61,6 +63,24 @@ bool Inspect(const std::string& path, const zmr::FileReader& file, Inspection* o
         ParseChapterList(chapters.bytes, &in.chapters, &in.chapter_problem);
     *out = std::move(in);
     return true;
+}
+
+int64_t StreamEnd(const zmr::FileReader& file, const Inspection& in, const InspectedStream& s) {
+    if (!in.layout.data)
+        return 0;
+    const uint16_t number = s.header.stream.stream_number;
+    zmr::StreamAssembler assembler(s.audio, number);
+    assembler.Start(*in.layout.data);
+    if (in.layout.have_index)
+        if (auto entries = zmr::LoadSeekIndex(file, in.layout.index_offset, s.audio, number))
+            assembler.Reposition(entries->back());
+    std::vector<uint8_t> buf(0xFFFF);
+    zmr::StreamAssembler::Sample sample;
+    int64_t end = 0;
+    while (assembler.Fill(file, buf.data(), uint32_t(buf.size()), &sample) ==
+           zmr::StreamAssembler::Result::kSample)
+        end = std::max(end, sample.end);
+    return end;
 }
 
 }  // namespace zmrtool

@@ -32,4 +32,8 @@ struct Inspection {
 // them, completing a write-back that was cut short.
 bool Inspect(const std::string& path, const zmr::FileReader& file, Inspection* out, std::string* error);
 
+// End time (100 ns units) of the stream's last media object; 0 when it has
+// none. Read from the last indexed second on, so a long lesson is not read whole.
+int64_t StreamEnd(const zmr::FileReader& file, const Inspection& in, const InspectedStream& s);
+
 }  // namespace zmrtool
