@@ -269,7 +269,7 @@ TEST_F(ChapterWriteBack, EveryCallAndRandomMomentsLeaveTheOldOrTheNewDocument) {
         // SIGKILL at random moments over the import's run.
         const long span = long(std::chrono::duration_cast<std::chrono::microseconds>(took).count());
         std::uniform_int_distribution<long> when(span / 4, span + span / 10);
-        for (int i = 0; i < 15; ++i) {
+        for (int i = 0; i < 10; ++i) {
             Restore();
             RunOptions o;
             o.kill_after_us = when(rng);
