@@ -87,6 +87,7 @@ HRESULT CGraphPlayer::Open(const char* path) {
         m_bChapterOffsetKnown = extracted.offsetKnown;
         if (extracted.offsetKnown)
             m_nChapterIndexOffset = extracted.chapterIndexOffset;
+        m_strStoredChapters = extracted.document;
     }
 
     m_state = PlayState::Stopped;

@@ -299,6 +299,7 @@ void CPlayerDlg::OnOpen() {
         return;
     }
     m_strCurrentFile = path;
+    UpdateWriteBackNotice();
 
     if (FAILED(m_player.Open(m_strCurrentFile.c_str()))) {
         ReportMessage("%s", "Failed open");
@@ -347,6 +348,7 @@ bool CPlayerDlg::OnCopyData(uint32_t dwData, const QByteArray& text) {
     if (path.isEmpty()) {
         ShowEditControls(false);
         m_player.m_bEditMode = false;
+        UpdateWriteBackNotice();
         return true;
     }
     if (dwData == 1) {

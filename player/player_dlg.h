@@ -16,6 +16,7 @@
 #include "dialog_template.h"
 #include "graph_player.h"
 
+class QLabel;
 class QSlider;
 class QTimer;
 
@@ -131,6 +132,9 @@ class CPlayerDlg : public QDialog {
     void ConnectChapterControls();
     void ReloadChapterList();
     void OnChapterChosen();
+    // In edit mode, says in the window at once when the open lesson's
+    // chapters could not be written back.
+    void UpdateWriteBackNotice();
 
     std::string m_strPendingFile;
     QRect m_rcClient;
@@ -152,6 +156,7 @@ class CPlayerDlg : public QDialog {
     std::optional<HighlightTable> m_highlight;
     // A press on the list changed its selection (the press chose already).
     bool m_bChosenByPress = false;
+    QLabel* m_pWriteBackNotice = nullptr;
 };
 
 }  // namespace kovel::player

@@ -8,6 +8,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "chapter_document.h"
 #include "commands.h"
 #include "courseware_format.h"
 #include "courseware_writer.h"
@@ -282,6 +283,9 @@ int RunCreate(const std::vector<std::string>& args) {
         std::fprintf(stderr, "zmr create: %s: %s\n", o.out.c_str(), error.c_str());
         return 1;
     }
+    // A chapter write-back cut short in the file this one replaces must not
+    // be completed into it.
+    zmr::DiscardChapterJournal(o.out);
     std::string names;
     for (const auto& s : lesson.streams) {
         if (!names.empty())

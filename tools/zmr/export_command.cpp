@@ -246,7 +246,7 @@ int RunExport(const std::vector<std::string>& args) {
     }
     Inspection in;
     std::string error;
-    if (!Inspect(file, &in, &error)) {
+    if (!Inspect(in_path, file, &in, &error)) {
         std::fprintf(stderr, "zmr export: %s: %s\n", in_path.c_str(), error.c_str());
         return 1;
     }

@@ -193,7 +193,7 @@ int RunInfo(const std::vector<std::string>& args) {
     }
     Inspection in;
     std::string why;
-    if (!Inspect(file, &in, &why)) {
+    if (!Inspect(path, file, &in, &why)) {
         std::fprintf(stderr, "zmr info: %s: %s\n", path.c_str(), why.c_str());
         return 1;
     }

@@ -2,18 +2,18 @@
 
 #include <algorithm>
 
+#include "chapter_document.h"
+
 namespace zmrtool {
 
-namespace {
-// No real chapter list comes near this; a hostile file must not make us read gigabytes.
-constexpr uint64_t kMaxChapterDocument = 16u << 20;
-}  // namespace
-
-bool Inspect(const zmr::FileReader& file, Inspection* out, std::string* error) {
+bool Inspect(const std::string& path, const zmr::FileReader& file, Inspection* out, std::string* error) {
     auto fail = [&](const std::string& why) {
         *error = why;
         return false;
     };
+    // First, so that the layout is read after any unfinished write-back
+    // has been completed.
+    const zmr::ChapterDocument chapters = zmr::ReadChapterDocument(path);
     auto layout = zmr::ReadFileLayout(file);
     if (!layout)
         return fail("not a courseware file (no valid header object)");
@@ -57,20 +57,10 @@ bool Inspect(const zmr::FileReader& file, Inspection* out, std::string* error) {
 
     // Chapters are where the player would find them; a file it cannot take
     // them from is still shown, with the reason.
-    const uint64_t at = in.layout.chapter_index_offset;
-    if (!in.layout.file_properties_first) {
-        in.chapter_problem = "the header does not begin with the file properties";
-    } else if (at < in.layout.media_end || at > in.layout.file_size) {
-        in.chapter_problem = "the chapter index offset lies outside the chapter area";
-    } else if (in.layout.file_size - at > kMaxChapterDocument) {
-        in.chapter_problem = "the chapter document is too large";
-    } else {
-        std::string doc(in.layout.file_size - at, '\0');
-        if (!file.ReadExact(at, doc.data(), doc.size()))
-            in.chapter_problem = "the chapter document cannot be read";
-        else if (!doc.empty())
-            ParseChapterList(doc, &in.chapters, &in.chapter_problem);
-    }
+    if (!chapters.ok)
+        in.chapter_problem = chapters.error;
+    else if (!chapters.bytes.empty())
+        ParseChapterList(chapters.bytes, &in.chapters, &in.chapter_problem);
     *out = std::move(in);
     return true;
 }

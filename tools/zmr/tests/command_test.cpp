@@ -430,6 +430,16 @@ TEST_F(Lesson, ChaptersListExportImport) {
     EXPECT_EQ(Zmr("chapters " + Quote(copy)).out, "9\t1\t新的\n");
     EXPECT_EQ(Info(copy)["chapters"].toArray().size(), 1);
 
+    // A document in the encoding it declares (第一章 in GB2312), listed as text.
+    WriteBytes(in,
+               "<?xml version=\"1.0\" encoding=\"GB2312\"?><Index><Chapter id=\"4\" time=\"2\">"
+               "\xB5\xDA\xD2\xBB\xD5\xC2</Chapter></Index>");
+    ASSERT_EQ(Zmr("chapters " + Quote(copy) + " --import " + Quote(in)).status, 0);
+    EXPECT_EQ(Zmr("chapters " + Quote(copy)).out, "4\t2\t第一章\n");
+    EXPECT_EQ(S(Info(copy)["chapters"].toArray()[0].toObject()["title"]), "第一章");
+    WriteBytes(in, doc);
+    ASSERT_EQ(Zmr("chapters " + Quote(copy) + " --import " + Quote(in)).status, 0);
+
     // A malformed document is refused and nothing changes.
     WriteBytes(in, "<Index><Chapter id=\"1\">");
     Outcome bad = Zmr("chapters " + Quote(copy) + " --import " + Quote(in));
