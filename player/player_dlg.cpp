@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -17,6 +18,7 @@
 #include <QSlider>
 #include <QTimer>
 #include <cstdio>
+#include <vector>
 
 #include "gbk_text.h"
 #include "graph_util.h"
@@ -57,6 +59,29 @@ std::string PendingFileFromArguments(int argc, char** argv, int first) {
     const size_t end = line.find_last_not_of('"');
     return line.substr(begin, end - begin + 1);
 }
+
+namespace {
+
+// A slider with the trackbar's keys: PageUp steps toward the start, as a
+// click before the thumb does, and PageDown toward the end.
+class CTrackbar : public QSlider {
+  public:
+    explicit CTrackbar(QWidget* parent) : QSlider(Qt::Horizontal, parent) {}
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
+            if (event->key() == Qt::Key_PageUp || event->key() == Qt::Key_PageDown) {
+                triggerAction(event->key() == Qt::Key_PageUp ? SliderPageStepSub : SliderPageStepAdd);
+                event->accept();
+                return;
+            }
+        }
+        QSlider::keyPressEvent(event);
+    }
+};
+
+}  // namespace
 
 QIcon PlayerIcon() {
     QIcon icon;
@@ -148,6 +173,7 @@ CPlayerDlg::~CPlayerDlg() {
 }
 
 void CPlayerDlg::CreateControls() {
+    std::vector<QWidget*> frames;
     QWidget* previousTab = nullptr;
     int staticIndex = 0;
     for (const ControlSpec& c : MainDialogTemplate().controls) {
@@ -158,7 +184,7 @@ void CPlayerDlg::CreateControls() {
                 w = new QGroupBox(text, this);
                 break;
             case ControlKind::Trackbar: {
-                auto* s = new QSlider(Qt::Horizontal, this);
+                auto* s = new CTrackbar(this);
                 s->setTickPosition(QSlider::NoTicks);
                 w = s;
                 break;
@@ -168,6 +194,11 @@ void CPlayerDlg::CreateControls() {
                 break;
             case ControlKind::ListBox:
                 w = new QListWidget(this);
+                // The style marks the focus only on a current entry; an empty
+                // or unselected list would not show it has the focus.
+                w->setStyleSheet(
+                    QStringLiteral("QListWidget { border: 1px solid palette(mid); }"
+                                   "QListWidget:focus { border: 1px solid palette(highlight); }"));
                 break;
             case ControlKind::Edit:
                 w = new QLineEdit(this);
@@ -201,9 +232,18 @@ void CPlayerDlg::CreateControls() {
         }
         if (!c.visible)
             w->hide();
+        if (const char* name = AccessibleName(c.id))
+            w->setAccessibleName(QString::fromUtf8(name));
+        if (c.kind == ControlKind::GroupBox) {
+            // Frames are drawn, never clicked: a frame made after the
+            // controls it surrounds must not take their input.
+            w->setAttribute(Qt::WA_TransparentForMouseEvents);
+            frames.push_back(w);
+        }
         if (c.id != kStaticId)
             m_controls[c.id] = w;
     }
+    for (QWidget* frame : frames) frame->lower();
     if (m_pAuthorLink)
         m_pAuthorLink->SetUrl(m_pAuthorLink->text());
     connect(static_cast<QPushButton*>(Control(IDC_OPEN)), &QPushButton::clicked, this, &CPlayerDlg::OnOpen);
@@ -240,6 +280,9 @@ void CPlayerDlg::CreateControls() {
             OnHScroll(slider, TB_ENDTRACK);
         });
     }
+    // A page step on the volume slider changes the volume by 10 dB: the
+    // thumb moves as far.
+    static_cast<QSlider*>(Control(IDC_VOLUME))->setPageStep(kVolumePageStep);
     m_player.SetPositionSlider(static_cast<QSlider*>(Control(IDC_POSITION)));
     ConnectChapterControls();
 }

@@ -39,6 +39,7 @@ enum TrackbarCode {
 };
 // The volume slider spans -60 dB (0) to full volume (6000).
 constexpr int kVolumeRange = 6000;
+constexpr int kVolumePageStep = 1000;
 // Period of the position tick.
 constexpr int kTickMs = 500;
 

@@ -5,12 +5,9 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QContextMenuEvent>
 #include <QImage>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
-#include <QProcess>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
@@ -66,16 +63,9 @@ class FullScreenTest : public ::testing::Test {
     }
     void TearDown() override { SetReportMessageSink({}); }
 
-    static const std::string& ScreenLesson() {
-        static const std::string path = [] {
-            static QTemporaryDir dir;
-            const QString out = dir.path() + "/screen.zmr";
-            QProcess::execute(QStringLiteral(ZMR_PATH),
-                              {"create", out, "--pattern", "--tone", "--no-camera", "--duration", "4",
-                               "--screen-size", QStringLiteral("%1x%2").arg(kVideoW).arg(kVideoH)});
-            return out.toStdString();
-        }();
-        return path;
+    static std::string ScreenLesson() {
+        return MadeLesson({"--pattern", "--tone", "--no-camera", "--duration", "4", "--screen-size",
+                           std::to_string(kVideoW) + "x" + std::to_string(kVideoH)});
     }
     std::string SoundLesson() {
         const std::string path = (dir.path() + "/sound.zmr").toStdString();
@@ -92,16 +82,16 @@ class FullScreenTest : public ::testing::Test {
         ASSERT_EQ(dlg.Player().State(), PlayState::Running);
     }
 
-    // Right-clicks `target` at `pos` (its coordinates) and reports the pop-up
+    // Right-clicks the window at `pos` in `target` (its coordinates) and reports the pop-up
     // offered; picks the item whose text is `choose`, else dismisses it.
     static MenuSeen RightClick(QWidget* target, QPoint pos, const QString& choose = QString()) {
         MenuSeen seen;
         QTimer look;
-        look.setSingleShot(true);
         QObject::connect(&look, &QTimer::timeout, [&] {
             auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
             if (!menu)
                 return;
+            look.stop();
             seen.shown = true;
             seen.title = menu->title();
             QAction* pick = nullptr;
@@ -115,14 +105,13 @@ class FullScreenTest : public ::testing::Test {
             }
             if (pick) {
                 menu->setActiveAction(pick);
-                QTest::keyClick(menu, Qt::Key_Return);
+                Key(menu, Qt::Key_Return);
             } else {
                 menu->close();
             }
         });
-        look.start(0);
-        QContextMenuEvent event(QContextMenuEvent::Mouse, pos, target->mapToGlobal(pos));
-        QApplication::sendEvent(target, &event);
+        look.start(10);
+        ClickAt(target, pos, Qt::RightButton);
         QCoreApplication::processEvents();
         return seen;
     }
@@ -341,12 +330,12 @@ TEST_F(FullScreenTest, EscapeLeavesFullScreenWithoutClosing) {
     const QRect windowed = dlg.geometry();
     ASSERT_EQ(dlg.Player().EnterFullScreen(), S_OK);
     ExpectFullScreen(dlg);
-    QTest::keyClick(&dlg, Qt::Key_Escape);
+    Key(&dlg, Qt::Key_Escape);
     ExpectWindowed(dlg, windowed, false);
     EXPECT_FALSE(dlg.CleanedUp());
     EXPECT_EQ(dlg.Player().State(), PlayState::Running);
     // Windowed, Escape still ends the dialog with its clean-up.
-    QTest::keyClick(&dlg, Qt::Key_Escape);
+    Key(&dlg, Qt::Key_Escape);
     EXPECT_TRUE(dlg.CleanedUp());
 }
 
@@ -408,7 +397,7 @@ TEST_F(FullScreenTest, ClosingTheGraphKeepsTheFlag) {
     EXPECT_TRUE(dlg.Player().m_bFullScreen);
     // Nothing plays: no menu, but Escape still brings the window back.
     EXPECT_FALSE(RightClick(&dlg, QPoint(10, 10)).shown);
-    QTest::keyClick(&dlg, Qt::Key_Escape);
+    Key(&dlg, Qt::Key_Escape);
     ExpectWindowed(dlg, windowed, false);
     EXPECT_FALSE(dlg.CleanedUp());
 }
