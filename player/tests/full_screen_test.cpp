@@ -16,6 +16,7 @@
 #include "full_screen.h"
 #include "graph_util.h"
 #include "link_label.h"
+#include "player_app.h"
 #include "player_dlg.h"
 #include "report_message.h"
 #include "test_support.h"
@@ -430,4 +431,69 @@ TEST_F(FullScreenTest, FailedDockingKeepsTheWayBackOpen) {
     EXPECT_EQ(dlg.Player().LeaveFullScreen(), S_OK);
     ExpectWindowed(dlg, windowed, false);
     EXPECT_EQ_SOON(VideoPos(dlg), FittedInBox(dlg));
+}
+
+// The main window runs in the application's own loop: re-creating the window
+// for full screen and back never ends the program, not even when the lesson
+// ends and starts again in full screen. Each step runs from that loop, so a
+// loop that ended early leaves steps undone.
+TEST_F(FullScreenTest, TheProgramRunsOnThroughFullScreenAndTheEndOfTheLesson) {
+    CPlayerDlg dlg;
+    QRect windowed;
+    IBasicAudio* graph = nullptr;
+    double before = 0;
+    std::vector<std::function<void()>> steps = {
+        [&] {
+            ASSERT_TRUE(dlg.OnCopyData(1, QByteArray::fromStdString(ScreenLesson())));
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+            windowed = dlg.geometry();
+            graph = dlg.Player().BasicAudio();
+            before = dlg.Player().GetPositionSeconds();
+            RightClick(dlg.Control(IDC_SCREENBOX), BoxCentre(dlg), QString::fromUtf8("全屏播放"));
+        },
+        [&] {
+            ExpectFullScreen(dlg);
+            EXPECT_GE(dlg.Player().GetPositionSeconds(), before);
+            // The four-second lesson ends and plays again from the start.
+            double highest = 0;
+            EXPECT_TRUE(QTest::qWaitFor(
+                [&] {
+                    const double p = dlg.Player().GetPositionSeconds();
+                    highest = std::max(highest, p);
+                    return highest > 2.0 && p < highest - 1.0;
+                },
+                8000));
+        },
+        [&] {
+            ExpectFullScreen(dlg);
+            EXPECT_EQ(dlg.Player().State(), PlayState::Running);
+            Key(&dlg, Qt::Key_Escape);
+        },
+        [&] {
+            ExpectWindowed(dlg, windowed, true);
+            EXPECT_TRUE(dlg.Player().m_bEditMode);
+            EXPECT_EQ(dlg.Player().BasicAudio(), graph);
+            EXPECT_EQ(dlg.Player().State(), PlayState::Running);
+            // The user closes the window.
+            dlg.windowHandle()->close();
+        },
+    };
+    size_t done = 0;
+    QObject context;
+    std::function<void()> next = [&] {
+        steps[done++]();
+        if (done < steps.size())
+            QTimer::singleShot(100, &context, next);
+    };
+    QTimer::singleShot(0, &context, next);
+    bool stuck = false;
+    QTimer::singleShot(30000, &context, [&] {
+        stuck = true;
+        QCoreApplication::quit();
+    });
+    EXPECT_EQ(RunMainWindow(dlg), 0);
+    EXPECT_FALSE(stuck);
+    EXPECT_EQ(done, steps.size());
+    EXPECT_TRUE(dlg.CleanedUp());
+    EXPECT_TRUE(messages.empty());
 }

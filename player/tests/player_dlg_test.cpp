@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QAccessible>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,6 +18,7 @@
 #include <map>
 
 #include "link_label.h"
+#include "player_app.h"
 #include "player_dlg.h"
 #include "report_message.h"
 #include "test_support.h"
@@ -463,5 +467,28 @@ TEST_F(DialogTest, TabStopsShowTheirFocusAndControlsHaveNames) {
     for (QWidget* w : stops) {
         ASSERT_TRUE(focused.count(w) && unfocused.count(w)) << w->objectName().toStdString();
         EXPECT_NE(focused[w], unfocused[w]) << w->objectName().toStdString() << " shows no focus";
+    }
+}
+
+// A desktop session ends its programs with SIGTERM, a terminal with SIGINT or SIGHUP.
+TEST_F(DialogTest, QuitSignalsEndTheProgramWithTheCloseCleanUp) {
+    const std::string path = Lesson("q.zmr", {});
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        CPlayerDlg dlg;
+        dlg.SetPendingFile(path);
+        std::string workingCopy;
+        QElapsedTimer sent;
+        QTimer::singleShot(100, &dlg, [&] {
+            workingCopy = dlg.Player().TempDocument();
+            EXPECT_TRUE(QFile::exists(QString::fromStdString(workingCopy)));
+            sent.start();
+            ::raise(signalNumber);
+        });
+        EXPECT_EQ(RunMainWindow(dlg), 128 + signalNumber);
+        EXPECT_LT(sent.elapsed(), 1000);
+        EXPECT_TRUE(dlg.CleanedUp());
+        EXPECT_EQ(dlg.Player().State(), PlayState::Closed);
+        ASSERT_FALSE(workingCopy.empty());
+        EXPECT_FALSE(QFile::exists(QString::fromStdString(workingCopy)));
     }
 }
