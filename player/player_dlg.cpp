@@ -23,6 +23,7 @@
 #include "gbk_text.h"
 #include "graph_util.h"
 #include "link_label.h"
+#include "nested_loop.h"
 #include "open_request.h"
 #include "report_message.h"
 #include "transport.h"
@@ -162,6 +163,7 @@ CPlayerDlg::CPlayerDlg(QWidget* parent) : QDialog(parent), m_hIcon(PlayerIcon())
         dialog.setNameFilters(filters);
         if (!filters.isEmpty())
             dialog.selectNameFilter(filters.first());
+        CNestedLoopScope nested;
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
             return std::nullopt;
         return QFile::encodeName(dialog.selectedFiles().first()).toStdString();
@@ -299,8 +301,13 @@ QString CPlayerDlg::RequestServerName() const {
 void CPlayerDlg::OnInitDialog() {
     m_player.SetOwner(this);
     if (!m_pRequestServer) {
+        // A request that comes while a message box or another dialog is up
+        // is handled (and answered) once it has closed.
         m_pRequestServer = std::make_unique<COpenRequestServer>(
-            [this](uint32_t dwData, const QByteArray& text) { return OnCopyData(dwData, text); });
+            [this](uint32_t dwData, const QByteArray& text, COpenRequestServer::Answer answer) {
+                RunOutsideNestedLoops(this,
+                                      [this, dwData, text, answer] { answer(OnCopyData(dwData, text)); });
+            });
         QString error;
         const QString name = OpenRequestServerName(&error);
         if (name.isEmpty() || !m_pRequestServer->Listen(name, &error)) {
@@ -405,6 +412,7 @@ bool CPlayerDlg::OnCopyData(uint32_t dwData, const QByteArray& text) {
 
 void CPlayerDlg::ShowAbout() {
     CAboutDlg about(this);
+    CNestedLoopScope nested;
     about.exec();
 }
 
@@ -464,7 +472,8 @@ void CPlayerDlg::OnStop() {
 }
 
 void CPlayerDlg::OnTimer() {
-    if (m_player.State() != PlayState::Running)
+    // The next tick catches up once the box or menu has closed.
+    if (m_player.State() != PlayState::Running || InNestedLoop())
         return;
     SetLabel(IDC_POSITIONTEXT, m_player.PositionText(m_player.GetPositionSeconds()));
     if (m_player.TakeCompleted())
@@ -540,7 +549,8 @@ void CPlayerDlg::OnHScroll(QSlider* from, int code) {
 
 bool CPlayerDlg::event(QEvent* e) {
     if (e->type() == QEvent::Type(QEvent::User + WM_GRAPHNOTIFY)) {
-        m_player.HandleGraphEvents();
+        // Events wait in the graph's queue while a box is up.
+        RunOutsideNestedLoops(this, [this] { m_player.HandleGraphEvents(); });
         return true;
     }
     return QDialog::event(e);
