@@ -14,6 +14,7 @@
 #include <QPainterPath>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QSaveFile>
 #include <QShortcut>
 #include <QSlider>
 #include <QTimer>
@@ -327,6 +328,7 @@ void CPlayerDlg::OnInitDialog() {
     // The minimum size may already have grown the window past the template.
     RelayoutControls(rect());
     m_rcClient = rect();
+    WriteControlGeometry();
 }
 
 void CPlayerDlg::ShowEditControls(bool show) {
@@ -422,6 +424,27 @@ void CPlayerDlg::resizeEvent(QResizeEvent* event) {
         return;
     RelayoutControls(rect());
     m_rcClient = rect();
+    WriteControlGeometry();
+}
+
+void CPlayerDlg::WriteControlGeometry() const {
+    static const QByteArray path = qgetenv("KOVEL_CONTROL_GEOMETRY");
+    if (path.isEmpty())
+        return;
+    QSaveFile file(QFile::decodeName(path));
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    for (const auto& [id, w] : m_controls) {
+        const QRect r = w->geometry();
+        file.write(QStringLiteral("%1 %2 %3 %4 %5\n")
+                       .arg(id)
+                       .arg(r.x())
+                       .arg(r.y())
+                       .arg(r.width())
+                       .arg(r.height())
+                       .toUtf8());
+    }
+    file.commit();
 }
 
 void CPlayerDlg::RelayoutControls(const QRect& client) {

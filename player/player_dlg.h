@@ -128,6 +128,10 @@ class CPlayerDlg : public QDialog {
     void CreateControls();
     void RelayoutControls(const QRect& client);
     void ShowEditControls(bool show);
+    // With $KOVEL_CONTROL_GEOMETRY set (tests that drive the real program
+    // through the window system), writes there one line per control:
+    // "id x y width height" in the window's coordinates.
+    void WriteControlGeometry() const;
     void ShowCoursewareInfo();
     void SetLabel(int id, const std::string& text);
     void ConnectChapterControls();
