@@ -210,6 +210,10 @@ HRESULT CGraphPlayer::BuildGraph(const char* path) {
         }
     }
 
+    // A message box above runs a nested event loop: whatever it served may
+    // have closed the graph.
+    if (!m_pMC)
+        return E_FAIL;
     hr = m_pMC->Run();
     if (FAILED(hr))
         return Fail(hr, "m_pMC->Run()");

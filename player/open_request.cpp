@@ -40,8 +40,8 @@ QByteArray EncodeOpenRequest(uint32_t dwData, const QByteArray& text) {
     return message;
 }
 
-COpenRequestServer::COpenRequestServer(Handler handler, QObject* parent)
-    : QObject(parent), m_handler(std::move(handler)) {
+COpenRequestServer::COpenRequestServer(Handler handler, int receiveTimeoutMs, QObject* parent)
+    : QObject(parent), m_handler(std::move(handler)), m_receiveTimeoutMs(receiveTimeoutMs) {
     m_server.setSocketOptions(QLocalServer::UserAccessOption);
     connect(&m_server, &QLocalServer::newConnection, this, &COpenRequestServer::OnNewConnection);
 }
@@ -83,15 +83,18 @@ void COpenRequestServer::OnNewConnection() {
         }
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { OnReadyRead(socket); });
-        QTimer::singleShot(kRequestTimeoutMs, socket, [socket] {
-            if (!socket->property("kovelAnswered").toBool())
+        // Only receiving is timed: once the request is in, the peer waits
+        // for its answer as long as handling takes.
+        QTimer::singleShot(m_receiveTimeoutMs, socket, [socket] {
+            if (!socket->property("kovelReceived").toBool())
                 socket->abort();
         });
         OnReadyRead(socket);
     }
 }
 
-void COpenRequestServer::Answer(QLocalSocket* socket, bool handled) {
+void COpenRequestServer::SendAnswer(QLocalSocket* socket, bool handled) {
+    socket->setProperty("kovelReceived", true);
     socket->setProperty("kovelAnswered", true);
     uint8_t reply[4];
     zmr::WriteU32(reply, handled ? 1u : 0u);
@@ -100,7 +103,7 @@ void COpenRequestServer::Answer(QLocalSocket* socket, bool handled) {
 }
 
 void COpenRequestServer::OnReadyRead(QLocalSocket* socket) {
-    if (socket->property("kovelBusy").toBool() || socket->property("kovelAnswered").toBool())
+    if (socket->property("kovelReceived").toBool())
         return;
     if (socket->bytesAvailable() < qint64(kRequestHeadSize))
         return;
@@ -109,7 +112,7 @@ void COpenRequestServer::OnReadyRead(QLocalSocket* socket) {
     const uint32_t dwData = zmr::ReadU32(p);
     const uint32_t cbData = zmr::ReadU32(p + 4);
     if (cbData > kMaxRequestBytes) {
-        Answer(socket, false);
+        SendAnswer(socket, false);
         return;
     }
     if (socket->bytesAvailable() < qint64(kRequestHeadSize) + qint64(cbData))
@@ -117,13 +120,17 @@ void COpenRequestServer::OnReadyRead(QLocalSocket* socket) {
     socket->skip(kRequestHeadSize);
     const QByteArray text = socket->read(qint64(cbData));
 
-    // The handler may run a nested event loop (a message box); the socket
-    // must not be handled twice meanwhile, and may be gone afterwards.
-    socket->setProperty("kovelBusy", true);
+    // One request per connection: later bytes are not read.
+    socket->setProperty("kovelReceived", true);
     QPointer<QLocalSocket> guard(socket);
-    const bool handled = m_handler ? m_handler(dwData, text) : false;
-    if (guard)
-        Answer(guard, handled);
+    Answer answer = [guard](bool handled) {
+        if (guard && !guard->property("kovelAnswered").toBool())
+            SendAnswer(guard, handled);
+    };
+    if (m_handler)
+        m_handler(dwData, text, std::move(answer));
+    else
+        answer(false);
 }
 
 }  // namespace kovel::player

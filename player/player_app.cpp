@@ -17,6 +17,7 @@
 #include "courseware_info.h"
 #include "gbk_text.h"
 #include "player_dlg.h"
+#include "quit_signals.h"
 #include "report_message.h"
 #include "transport.h"
 
@@ -51,6 +52,9 @@ int CPlayerApp::RunHeadless(int argc, char** argv, const CommandLine& options) {
                 GbkToUnicode(info.makingDate).toUtf8().constData());
     std::fflush(stdout);
 
+    // Installed before the sound output starts: a quit signal ends the loop.
+    CQuitSignals quitSignals;
+    QObject::connect(&quitSignals, &CQuitSignals::QuitRequested, &app, &QCoreApplication::quit);
     // Without a window the graph's notifications go to this object; video
     // renderers have no window, so the graph plays as if audio only.
     CGraphPlayer player;
@@ -101,7 +105,23 @@ int CPlayerApp::RunHeadless(int argc, char** argv, const CommandLine& options) {
     tick.start(100);
     app.exec();
     player.CloseGraph();
-    return 0;
+    return quitSignals.Received() ? 128 + quitSignals.Received() : 0;
+}
+
+int RunMainWindow(CPlayerDlg& dlg) {
+    // Only the user's close (or a quit signal) ends the loop.
+    QApplication::setQuitOnLastWindowClosed(false);
+    CQuitSignals quitSignals;
+    QObject::connect(&quitSignals, &CQuitSignals::QuitRequested, qApp, &QCoreApplication::quit);
+    QObject::connect(&dlg, &QDialog::finished, qApp, &QCoreApplication::quit);
+    dlg.OnInitDialog();
+    dlg.show();
+    // A signal or a close served by a nested loop during initialisation
+    // (a message box) came before the loop that would have seen it.
+    if (!quitSignals.Received() && !dlg.CleanedUp())
+        QApplication::exec();
+    dlg.CloseCleanup();
+    return quitSignals.Received() ? 128 + quitSignals.Received() : 0;
 }
 
 int CPlayerApp::Run(int argc, char** argv) {
@@ -114,9 +134,7 @@ int CPlayerApp::Run(int argc, char** argv) {
     app.setWindowIcon(PlayerIcon());
     CPlayerDlg dlg;
     dlg.SetPendingFile(options.file);
-    dlg.OnInitDialog();
-    dlg.exec();
-    return 0;
+    return RunMainWindow(dlg);
 }
 
 }  // namespace kovel::player

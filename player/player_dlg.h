@@ -39,6 +39,7 @@ enum TrackbarCode {
 };
 // The volume slider spans -60 dB (0) to full volume (6000).
 constexpr int kVolumeRange = 6000;
+constexpr int kVolumePageStep = 1000;
 // Period of the position tick.
 constexpr int kTickMs = 500;
 
@@ -127,6 +128,10 @@ class CPlayerDlg : public QDialog {
     void CreateControls();
     void RelayoutControls(const QRect& client);
     void ShowEditControls(bool show);
+    // With $KOVEL_CONTROL_GEOMETRY set (tests that drive the real program
+    // through the window system), writes there one line per control:
+    // "id x y width height" in the window's coordinates.
+    void WriteControlGeometry() const;
     void ShowCoursewareInfo();
     void SetLabel(int id, const std::string& text);
     void ConnectChapterControls();

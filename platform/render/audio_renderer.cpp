@@ -524,6 +524,9 @@ void AudioRenderer::OpenOutput() {
     if (!wantNull) {
         std::lock_guard<std::mutex> g(g_sdlMu);
         QuietenSoundLibraries();
+        // The program owns its signals: SDL would take SIGINT and SIGTERM
+        // for an event queue nobody reads, and the program would not end.
+        SDL_SetHintWithPriority(SDL_HINT_NO_SIGNAL_HANDLERS, "1", SDL_HINT_OVERRIDE);
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) == 0) {
             SDL_AudioSpec want{}, have{};
             want.freq = rate;

@@ -125,13 +125,12 @@ class ChapterTest : public ::testing::Test {
         for (int i = 0; i < List(dlg)->count(); ++i) titles << List(dlg)->item(i)->text();
         return titles;
     }
-    // A user's click on a list entry.
+    // A user's click on a list entry, and on a button, through the window.
     static void ClickEntry(CPlayerDlg& dlg, int row) {
         QListWidget* list = List(dlg);
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
-                          list->visualItemRect(list->item(row)).center());
+        ClickAt(list->viewport(), list->visualItemRect(list->item(row)).center());
     }
-    static void Press(CPlayerDlg& dlg, int id) { static_cast<QPushButton*>(dlg.Control(id))->click(); }
+    static void Press(CPlayerDlg& dlg, int id) { Click(dlg.Control(id)); }
     // A lesson whose header begins with some other object: its stored
     // chapter index offset cannot be trusted.
     std::string UnknownOffsetLesson(const std::string& name) {
@@ -310,7 +309,7 @@ TEST_F(ChapterTest, ChoosingAChapterSeeksPausesAndFillsTheTitle) {
     EXPECT_EQ(static_cast<QLabel*>(dlg.Control(IDC_POSITIONTEXT))->text(), QStringLiteral("00:01:30 "));
 
     // The keyboard chooses too.
-    QTest::keyClick(List(dlg), Qt::Key_Up);
+    Key(&dlg, Qt::Key_Up);
     EXPECT_EQ(player.CurrentChapter(), 0);
     EXPECT_NEAR(player.GetPositionSeconds(), 30.0, 0.5);
     EXPECT_EQ(TitleEntry(dlg)->text(), QStringLiteral("Intro"));
@@ -508,7 +507,10 @@ TEST_F(ChapterTest, RepeatedAndNestedIdsAreEditedWithoutLosingTrack) {
     CGraphPlayer& player = dlg.Player();
     ASSERT_EQ(List(dlg)->count(), 4);
     ClickEntry(dlg, 0);
-    TitleEntry(dlg)->setText("renamed");
+    // Typed over the chosen chapter's title, as a user retitles it.
+    Click(TitleEntry(dlg));
+    Key(&dlg, Qt::Key_A, Qt::ControlModifier);
+    Type(&dlg, QStringLiteral("renamed"));
     Press(dlg, IDC_MODIFYCHAPTER);
     ChapterRead read = ReadChapterEntries(player.TempDocument());
     ASSERT_TRUE(read.ok);
