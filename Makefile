@@ -56,7 +56,7 @@ $(FUZZ)/CMakeCache.txt:
 # number of inputs, so a finding there is reproducible; FUZZ_SECONDS=N fuzzes
 # each target at random for N seconds instead.
 FUZZ_TARGETS ?= zmreader_fuzz:corpus:$(FUZZ_RUNS) records_fuzz:corpus:20000 seek_index_fuzz:corpus_index:20000 \
-                open_request_fuzz:corpus_request:6000 chapters_fuzz:corpus_chapters:3000
+                open_request_fuzz:corpus_request:6000 chapters_fuzz:corpus_chapters:8000
 ifeq ($(FUZZ_SECONDS),)
 FUZZ_BOUND = -seed=20261208 -runs=$$runs -max_total_time=300
 else

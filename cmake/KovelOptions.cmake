@@ -20,6 +20,22 @@ function(kovel_project_target target)
     target_compile_options(${target} PRIVATE ${KOVEL_WARNINGS})
 endfunction()
 
+# A program users run. Started straight from this build tree it uses the
+# build's registry (kovel/build_tree.h); an installed copy lives elsewhere and
+# never does.
+function(kovel_program target)
+    kovel_project_target(${target})
+    target_compile_definitions(${target} PRIVATE KOVEL_BUILD_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
+                                                 KOVEL_BUILD_REGISTRY_FILE="${KOVEL_BUILD_REGISTRY}")
+endfunction()
+
+# A manual page beside its program, NAME.1.in: the version filled in,
+# installed under share/man/man1.
+function(kovel_man_page page)
+    configure_file(${CMAKE_CURRENT_SOURCE_DIR}/${page}.in ${CMAKE_CURRENT_BINARY_DIR}/${page} @ONLY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${page} DESTINATION share/man/man1)
+endfunction()
+
 # kovel_test(NAME name SOURCES ... LIBS ... [LABELS ...] [ENV ...])
 # Every test runs with the build's registry and without a display.
 function(kovel_test)

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "courseware_format.h"
+#include "fuzz_input.h"
 #include "open_request.h"
 
 using kovel::player::COpenRequestServer;
@@ -27,14 +28,15 @@ struct Server {
     char* argv[2] = {name, nullptr};
     QCoreApplication app{argc, argv};
     std::optional<Received> received;
-    COpenRequestServer server{[this](uint32_t dwData, const QByteArray& text) {
-        received = Received{dwData, text};
-        return true;
-    }};
+    COpenRequestServer server{
+        [this](uint32_t dwData, const QByteArray& text, COpenRequestServer::Answer answer) {
+            received = Received{dwData, text};
+            answer(true);
+        }};
     QString socketName;
 
     Server() {
-        socketName = QStringLiteral("kovel-request-fuzz-%1").arg(QCoreApplication::applicationPid());
+        socketName = QString::fromStdString(kovel::fuzz::InputPath("open_request_fuzz", ".socket"));
         QString error;
         if (!server.Listen(socketName, &error))
             std::abort();

@@ -1,14 +1,18 @@
 // The main window's chapter group: the list (choosing and the highlight of
 // the chapter being played) and the edit buttons.
 #include <QEvent>
+#include <QFontMetrics>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <algorithm>
 #include <functional>
 
+#include "chapter_document.h"
 #include "player_dlg.h"
 #include "report_message.h"
 
@@ -105,6 +109,38 @@ void CPlayerDlg::OnModifyChapter() {
 
 void CPlayerDlg::OnDeleteChapter() {
     m_player.DeleteChapter(static_cast<QListWidget*>(Control(IDC_CHAPTERS)));
+}
+
+void CPlayerDlg::UpdateWriteBackNotice() {
+    const std::string problem = m_player.m_bEditMode && !m_strCurrentFile.empty()
+                                    ? zmr::ChapterWriteBackProblem(m_strCurrentFile)
+                                    : std::string();
+    if (problem.empty()) {
+        if (m_pWriteBackNotice)
+            m_pWriteBackNotice->hide();
+        return;
+    }
+    if (!m_pWriteBackNotice) {
+        // On the chapter group's top edge after its title, where it moves no
+        // control of the window and sits beside the list it is about.
+        auto* frame = static_cast<QGroupBox*>(Control(IDC_CHAPTERFRAME));
+        const QFontMetrics metrics(frame->font());
+        const int x = metrics.horizontalAdvance(frame->title()) + metrics.averageCharWidth() * 3;
+        m_pWriteBackNotice = new QLabel(frame);
+        m_pWriteBackNotice->setObjectName(QStringLiteral("writeBackNotice"));
+        m_pWriteBackNotice->setTextFormat(Qt::PlainText);
+        m_pWriteBackNotice->setAutoFillBackground(true);
+        QPalette palette = m_pWriteBackNotice->palette();
+        palette.setColor(QPalette::WindowText, QColor(176, 0, 0));
+        m_pWriteBackNotice->setPalette(palette);
+        m_pWriteBackNotice->setGeometry(x, 0, std::max(0, frame->width() - x - metrics.averageCharWidth()),
+                                        metrics.height());
+        const QString text = QString::fromUtf8("章节无法写回课件");
+        m_pWriteBackNotice->setText(metrics.elidedText(text, Qt::ElideRight, m_pWriteBackNotice->width()));
+    }
+    m_pWriteBackNotice->setToolTip(QString::fromStdString("Chapters cannot be written back: " + problem));
+    m_pWriteBackNotice->show();
+    m_pWriteBackNotice->raise();
 }
 
 void CPlayerDlg::OnEditDone() {

@@ -1,6 +1,8 @@
 #include "chapter_dom.h"
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <unordered_set>
 
 namespace kovel::player {
@@ -12,12 +14,21 @@ constexpr unsigned kParseFlags = pugi::parse_default | pugi::parse_declaration |
 
 }  // namespace
 
-pugi::xml_parse_result LoadChapterDom(pugi::xml_document& doc, const std::string& path) {
-    return doc.load_file(path.c_str(), kParseFlags);
+ChapterDomLoad LoadChapterDom(pugi::xml_document& doc, const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes(std::istreambuf_iterator<char>(in), {});
+    if (!in || in.bad()) {
+        ChapterDomLoad missing;
+        doc.reset();
+        missing.result.status = pugi::status_file_not_found;
+        return missing;
+    }
+    return zmr::ParseChapterXml(doc, bytes, kParseFlags);
 }
 
-bool LoadCallFailed(const pugi::xml_parse_result& result) {
-    return result.status == pugi::status_out_of_memory || result.status == pugi::status_internal_error;
+bool LoadCallFailed(const ChapterDomLoad& loaded) {
+    return loaded.result.status == pugi::status_out_of_memory ||
+           loaded.result.status == pugi::status_internal_error;
 }
 
 std::vector<pugi::xml_node> ChapterElements(const pugi::xml_node& root) {
@@ -95,15 +106,16 @@ std::vector<pugi::xml_node> OutermostMatches(const std::vector<pugi::xml_node>& 
     return outer;
 }
 
-bool SaveChapterDom(pugi::xml_document& doc, const pugi::xml_parse_result& loaded, const std::string& path) {
-    // The DOM holds UTF-8 whatever the document was read as; a declaration
-    // that names another encoding would no longer be true.
-    if (loaded && loaded.encoding != pugi::encoding_utf8) {
-        for (pugi::xml_node n = doc.first_child(); n; n = n.next_sibling())
-            if (n.type() == pugi::node_declaration && n.attribute("encoding"))
-                n.attribute("encoding").set_value("UTF-8");
-    }
-    return doc.save_file(path.c_str(), "\t", pugi::format_default, pugi::encoding_utf8);
+bool SaveChapterDom(pugi::xml_document& doc, const ChapterDomLoad& loaded, const std::string& path) {
+    // A document that did not load was made anew: UTF-8, as XML without a
+    // declaration is.
+    std::string bytes;
+    if (!zmr::SerializeChapterXml(doc, loaded ? loaded.encoding : zmr::DocumentEncoding{}, &bytes))
+        return false;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+    out.close();
+    return bool(out);
 }
 
 }  // namespace kovel::player

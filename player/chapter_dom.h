@@ -6,14 +6,21 @@
 #include <string>
 #include <vector>
 
+#include "chapter_xml.h"
+
 namespace kovel::player {
 
-// Loads `path` keeping declarations, comments and a whitespace-only title.
-pugi::xml_parse_result LoadChapterDom(pugi::xml_document& doc, const std::string& path);
+// What loading the working copy found: whether it parsed, and the encoding
+// it declares, which it is saved back in.
+using ChapterDomLoad = zmr::ChapterXml;
+
+// Loads `path` in the encoding it declares, keeping declarations, comments
+// and a whitespace-only title.
+ChapterDomLoad LoadChapterDom(pugi::xml_document& doc, const std::string& path);
 
 // True when the load failed for want of resources rather than because the
 // document is missing, empty or not well formed.
-bool LoadCallFailed(const pugi::xml_parse_result& result);
+bool LoadCallFailed(const ChapterDomLoad& loaded);
 
 // Every element named Chapter anywhere below `root`, in document order.
 // Walks without recursion, so a deeply nested document cannot exhaust the
@@ -36,7 +43,8 @@ bool IdMatches(const pugi::xml_node& element, const std::string& id);
 std::vector<pugi::xml_node> OutermostMatches(const std::vector<pugi::xml_node>& chapters,
                                              const std::string& id, size_t* allMatches = nullptr);
 
-// Writes the document as UTF-8, tab-indented like the lessons' own documents.
-bool SaveChapterDom(pugi::xml_document& doc, const pugi::xml_parse_result& loaded, const std::string& path);
+// Writes the document in the encoding it was loaded in (UTF-8 for one made
+// anew), tab-indented like the lessons' own documents.
+bool SaveChapterDom(pugi::xml_document& doc, const ChapterDomLoad& loaded, const std::string& path);
 
 }  // namespace kovel::player

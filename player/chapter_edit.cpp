@@ -59,7 +59,7 @@ std::optional<std::string> EntryId(const QListWidget* list, int32_t row) {
 
 // Modify and delete need the working copy with its "Index" element; the
 // failure message when it is not there, else null.
-const char* LoadIndexedDom(pugi::xml_document& doc, const std::string& path, pugi::xml_parse_result* loaded) {
+const char* LoadIndexedDom(pugi::xml_document& doc, const std::string& path, ChapterDomLoad* loaded) {
     *loaded = LoadChapterDom(doc, path);
     if (!*loaded)
         return kMsgNotLoaded;
@@ -105,7 +105,7 @@ HRESULT CGraphPlayer::AddChapter(QListWidget* list, QLineEdit* titleEntry) {
         return E_FAIL;
 
     pugi::xml_document doc;
-    const pugi::xml_parse_result loaded = LoadChapterDom(doc, m_szTempDoc);
+    const ChapterDomLoad loaded = LoadChapterDom(doc, m_szTempDoc);
     if (!loaded) {
         if (LoadCallFailed(loaded))
             return ChapterFailure(kMsgNotLoaded);
@@ -151,11 +151,13 @@ HRESULT CGraphPlayer::ModifyChapter(QListWidget* list, QLineEdit* titleEntry) {
         return E_FAIL;
 
     pugi::xml_document doc;
-    pugi::xml_parse_result loaded;
+    ChapterDomLoad loaded;
     if (const char* failure = LoadIndexedDom(doc, m_szTempDoc, &loaded))
         return ChapterFailure(failure);
+    bool changed = false;
     if (id) {
         for (pugi::xml_node chapter : OutermostMatches(ChapterElements(doc), *id)) {
+            changed = true;
             SetElementText(chapter, title);
             SetAttribute(chapter, "id", *id);
             SetAttribute(chapter, "time", std::to_string(time));
@@ -167,7 +169,8 @@ HRESULT CGraphPlayer::ModifyChapter(QListWidget* list, QLineEdit* titleEntry) {
             list->setCurrentItem(nullptr);
         }
     }
-    if (!SaveChapterDom(doc, loaded, m_szTempDoc))
+    // An edit that matched nothing leaves the working copy byte for byte.
+    if (changed && !SaveChapterDom(doc, loaded, m_szTempDoc))
         return ChapterFailure(kNotSaved);
     return S_OK;
 }
@@ -181,11 +184,11 @@ HRESULT CGraphPlayer::DeleteChapter(QListWidget* list) {
         return E_FAIL;
 
     pugi::xml_document doc;
-    pugi::xml_parse_result loaded;
+    ChapterDomLoad loaded;
     if (const char* failure = LoadIndexedDom(doc, m_szTempDoc, &loaded))
         return ChapterFailure(failure);
+    size_t matches = 0;
     if (id) {
-        size_t matches = 0;
         for (pugi::xml_node chapter : OutermostMatches(ChapterElements(doc), *id, &matches))
             chapter.parent().remove_child(chapter);
         const QSignalBlocker quiet(list);
@@ -206,7 +209,7 @@ HRESULT CGraphPlayer::DeleteChapter(QListWidget* list) {
     }
     // The current chapter position stays: a second delete removes the
     // chapter that moved up into it.
-    if (!SaveChapterDom(doc, loaded, m_szTempDoc))
+    if (matches && !SaveChapterDom(doc, loaded, m_szTempDoc))
         return ChapterFailure(kNotSaved);
     return S_OK;
 }
@@ -229,18 +232,21 @@ HRESULT CGraphPlayer::WriteBackChapterDocument() {
         return E_FAIL;
     }
     pugi::xml_document check;
-    const pugi::xml_parse_result parsed = check.load_buffer(document.data(), document.size());
+    const zmr::ChapterXml parsed = zmr::ParseChapterXml(check, document);
     if (!parsed || !check.document_element()) {
         ReportMessage(
             "Chapters not written back: the chapter document is not well-formed XML (%s at byte %td)",
-            parsed.description(), parsed.offset);
+            parsed.result.description(), parsed.result.offset);
         return E_FAIL;
     }
-    const zmr::WriteBackResult written = zmr::WriteChapterDocument(m_szFile, document);
+    // Only over the document this player read: chapters another player
+    // wrote back since then are not silently lost.
+    const zmr::WriteBackResult written = zmr::WriteChapterDocument(m_szFile, document, &m_strStoredChapters);
     if (!written.ok) {
         ReportMessage("Chapters not written back: %s", written.error.c_str());
         return E_FAIL;
     }
+    m_strStoredChapters = document;
     return S_OK;
 }
 

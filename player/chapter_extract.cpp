@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "chapter_document.h"
 #include "courseware_format.h"
@@ -68,7 +69,7 @@ ExtractResult ExtractChapterDocument(const std::string& file, const std::string&
         static_cast<int64_t>(zmr::ReadU64(head + 16)) < static_cast<int64_t>(zmr::kObjectHeadSize))
         return result;
 
-    const zmr::ChapterDocument doc = zmr::ReadChapterDocument(file);
+    zmr::ChapterDocument doc = zmr::ReadChapterDocument(file);
     std::FILE* out = std::fopen(tempDoc.c_str(), "wb");
     if (!out) {
         std::printf("cannot create %s\n", tempDoc.c_str());
@@ -85,6 +86,7 @@ ExtractResult ExtractChapterDocument(const std::string& file, const std::string&
     result.ok = true;
     result.offsetKnown = doc.ok;
     result.chapterIndexOffset = doc.ok ? doc.offset : 0;
+    result.document = std::move(doc.bytes);
     return result;
 }
 

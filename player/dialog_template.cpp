@@ -51,6 +51,25 @@ const DialogTemplate kAbout{"关于 kovelPlayer", 235, 55, "MS Shell Dlg", 9, kA
 const DialogTemplate& MainDialogTemplate() {
     return kMain;
 }
+const char* AccessibleName(int id) {
+    switch (id) {
+        case IDC_POSITION:
+            return "播放进度";
+        case IDC_VOLUME:
+            return "音量";
+        case IDC_CHAPTERS:
+            return "章节";
+        case IDC_CHAPTERTITLE:
+            return "章节标题";
+        case IDC_SCREENBOX:
+            return "屏幕录像";
+        case IDC_CAMERABOX:
+            return "摄像画面";
+        default:
+            return nullptr;
+    }
+}
+
 const DialogTemplate& AboutDialogTemplate() {
     return kAbout;
 }

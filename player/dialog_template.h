@@ -61,6 +61,9 @@ struct DialogTemplate {
 };
 
 const DialogTemplate& MainDialogTemplate();
+// What a screen reader calls a control of the main dialog that shows no text
+// of its own (UTF-8); null for the others, which are known by their texts.
+const char* AccessibleName(int id);
 const DialogTemplate& AboutDialogTemplate();
 
 // Dialog base units of a font: average character width and character height,

@@ -12,6 +12,7 @@
 
 #include "graph_player.h"
 #include "graph_util.h"
+#include "nested_loop.h"
 #include "player_dlg.h"
 #include "report_message.h"
 
@@ -148,8 +149,12 @@ void CPlayerDlg::contextMenuEvent(QContextMenuEvent* event) {
     if (!menuId)
         return;
     std::unique_ptr<QMenu> menu = LoadPopupMenu(menuId, this);
-    QAction* chosen = menu->exec(at);
-    const int command = chosen ? chosen->data().toInt() : 0;
+    int command = 0;
+    {
+        CNestedLoopScope nested;
+        QAction* chosen = menu->exec(at);
+        command = chosen ? chosen->data().toInt() : 0;
+    }
     menu.reset();
     OnMenuCommand(command);
 }

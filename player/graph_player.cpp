@@ -87,6 +87,7 @@ HRESULT CGraphPlayer::Open(const char* path) {
         m_bChapterOffsetKnown = extracted.offsetKnown;
         if (extracted.offsetKnown)
             m_nChapterIndexOffset = extracted.chapterIndexOffset;
+        m_strStoredChapters = extracted.document;
     }
 
     m_state = PlayState::Stopped;
@@ -209,6 +210,10 @@ HRESULT CGraphPlayer::BuildGraph(const char* path) {
         }
     }
 
+    // A message box above runs a nested event loop: whatever it served may
+    // have closed the graph.
+    if (!m_pMC)
+        return E_FAIL;
     hr = m_pMC->Run();
     if (FAILED(hr))
         return Fail(hr, "m_pMC->Run()");

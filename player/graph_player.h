@@ -143,6 +143,8 @@ class CGraphPlayer {
     double m_dScale = 1.0;
     bool m_bChapterOffsetKnown = false;
     uint64_t m_nChapterIndexOffset = 0;
+    // The lesson's chapter document as this player last read or wrote it.
+    std::string m_strStoredChapters;
     bool m_bComInitialised = false;
     // Chapter state.
     HRESULT ChapterFailure(const char* message, HRESULT hr = E_FAIL);

@@ -7,6 +7,8 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 
+#include "nested_loop.h"
+
 namespace kovel::player {
 
 const QColor CLinkLabel::kLinkColor(0, 0, 238);
@@ -115,6 +117,7 @@ void CLinkLabel::Follow() {
     }
     QApplication::beep();
     QMessageBox box(QMessageBox::Warning, QString(), message, QMessageBox::Ok, this);
+    CNestedLoopScope nested;
     box.exec();
 }
 

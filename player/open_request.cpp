@@ -2,20 +2,33 @@
 
 #include <unistd.h>
 
+#include <QFile>
 #include <QLocalSocket>
 #include <QPointer>
 #include <QTimer>
 #include <QVariant>
 
+#include <cstdio>
+
 #include "courseware_format.h"
+#include "request_folder.h"
 
 namespace kovel::player {
 
-QString OpenRequestServerName() {
-    const QByteArray over = qgetenv("KOVEL_PLAYER_SOCKET");
-    if (!over.isEmpty())
-        return QString::fromLocal8Bit(over);
-    return QStringLiteral("kovelplayer-%1").arg(uint(getuid()));
+QString OpenRequestServerName(QString* error) {
+    const QString folder = PrivateRuntimeFolder(error);
+    if (folder.isEmpty())
+        return {};
+    QString name = QStringLiteral("kovelplayer");
+    if (const QByteArray over = qgetenv("KOVEL_PLAYER_SOCKET"); !over.isEmpty()) {
+        name = QFile::decodeName(over);
+        if (name.contains(QLatin1Char('/')) || name == QLatin1String("..") || name == QLatin1String(".")) {
+            if (error)
+                *error = QStringLiteral("KOVEL_PLAYER_SOCKET names a file in the runtime folder, not a path");
+            return {};
+        }
+    }
+    return folder + QLatin1Char('/') + name;
 }
 
 QByteArray EncodeOpenRequest(uint32_t dwData, const QByteArray& text) {
@@ -27,16 +40,22 @@ QByteArray EncodeOpenRequest(uint32_t dwData, const QByteArray& text) {
     return message;
 }
 
-COpenRequestServer::COpenRequestServer(Handler handler, QObject* parent)
-    : QObject(parent), m_handler(std::move(handler)) {
+COpenRequestServer::COpenRequestServer(Handler handler, int receiveTimeoutMs, QObject* parent)
+    : QObject(parent), m_handler(std::move(handler)), m_receiveTimeoutMs(receiveTimeoutMs) {
     m_server.setSocketOptions(QLocalServer::UserAccessOption);
     connect(&m_server, &QLocalServer::newConnection, this, &COpenRequestServer::OnNewConnection);
 }
 
 bool COpenRequestServer::Listen(const QString& name, QString* error) {
-    if (m_server.listen(name))
-        return true;
-    if (m_server.serverError() == QAbstractSocket::AddressInUseError) {
+    // Looked at before listening: the server would put its own socket in the
+    // place of whatever is there.
+    if (NameTaken(name)) {
+        // Only a socket of this user's own is stale leftovers to clear away.
+        if (!IsOwnSocket(name)) {
+            if (error)
+                *error = QStringLiteral("%1 is in the way and is not this user's socket").arg(name);
+            return false;
+        }
         QLocalSocket probe;
         probe.connectToServer(name);
         if (probe.waitForConnected(500)) {
@@ -46,9 +65,9 @@ bool COpenRequestServer::Listen(const QString& name, QString* error) {
             return false;
         }
         QLocalServer::removeServer(name);
-        if (m_server.listen(name))
-            return true;
     }
+    if (m_server.listen(name))
+        return true;
     if (error)
         *error = m_server.errorString();
     return false;
@@ -56,17 +75,26 @@ bool COpenRequestServer::Listen(const QString& name, QString* error) {
 
 void COpenRequestServer::OnNewConnection() {
     while (QLocalSocket* socket = m_server.nextPendingConnection()) {
+        if (!PeerIsThisUser(socket->socketDescriptor())) {
+            std::fprintf(stderr, "kovelplayer: an open request from another user was refused\n");
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { OnReadyRead(socket); });
-        QTimer::singleShot(kRequestTimeoutMs, socket, [socket] {
-            if (!socket->property("kovelAnswered").toBool())
+        // Only receiving is timed: once the request is in, the peer waits
+        // for its answer as long as handling takes.
+        QTimer::singleShot(m_receiveTimeoutMs, socket, [socket] {
+            if (!socket->property("kovelReceived").toBool())
                 socket->abort();
         });
         OnReadyRead(socket);
     }
 }
 
-void COpenRequestServer::Answer(QLocalSocket* socket, bool handled) {
+void COpenRequestServer::SendAnswer(QLocalSocket* socket, bool handled) {
+    socket->setProperty("kovelReceived", true);
     socket->setProperty("kovelAnswered", true);
     uint8_t reply[4];
     zmr::WriteU32(reply, handled ? 1u : 0u);
@@ -75,7 +103,7 @@ void COpenRequestServer::Answer(QLocalSocket* socket, bool handled) {
 }
 
 void COpenRequestServer::OnReadyRead(QLocalSocket* socket) {
-    if (socket->property("kovelBusy").toBool() || socket->property("kovelAnswered").toBool())
+    if (socket->property("kovelReceived").toBool())
         return;
     if (socket->bytesAvailable() < qint64(kRequestHeadSize))
         return;
@@ -84,7 +112,7 @@ void COpenRequestServer::OnReadyRead(QLocalSocket* socket) {
     const uint32_t dwData = zmr::ReadU32(p);
     const uint32_t cbData = zmr::ReadU32(p + 4);
     if (cbData > kMaxRequestBytes) {
-        Answer(socket, false);
+        SendAnswer(socket, false);
         return;
     }
     if (socket->bytesAvailable() < qint64(kRequestHeadSize) + qint64(cbData))
@@ -92,13 +120,17 @@ void COpenRequestServer::OnReadyRead(QLocalSocket* socket) {
     socket->skip(kRequestHeadSize);
     const QByteArray text = socket->read(qint64(cbData));
 
-    // The handler may run a nested event loop (a message box); the socket
-    // must not be handled twice meanwhile, and may be gone afterwards.
-    socket->setProperty("kovelBusy", true);
+    // One request per connection: later bytes are not read.
+    socket->setProperty("kovelReceived", true);
     QPointer<QLocalSocket> guard(socket);
-    const bool handled = m_handler ? m_handler(dwData, text) : false;
-    if (guard)
-        Answer(guard, handled);
+    Answer answer = [guard](bool handled) {
+        if (guard && !guard->property("kovelAnswered").toBool())
+            SendAnswer(guard, handled);
+    };
+    if (m_handler)
+        m_handler(dwData, text, std::move(answer));
+    else
+        answer(false);
 }
 
 }  // namespace kovel::player

@@ -8,8 +8,10 @@
 //   offset 8: cbData bytes   the text: a file path in the file system's bytes,
 //                            not necessarily terminated; an empty text leaves edit mode
 // The player answers with one uint32: 1 when the request was handled, 0 when
-// it was refused, then closes the connection. A cbData above kMaxRequestBytes
-// is refused before anything is read or allocated.
+// it was refused, then closes the connection. The answer comes when the
+// request has been handled, however long that takes (a message box the user
+// has not closed yet). A cbData above kMaxRequestBytes is refused before
+// anything is read or allocated.
 #pragma once
 
 #include <QByteArray>
@@ -25,34 +27,44 @@ namespace kovel::player {
 
 constexpr uint32_t kRequestHeadSize = 8;
 constexpr uint32_t kMaxRequestBytes = 64 * 1024;
-// A peer that has not sent its whole request by then is dropped.
+// A peer that has not sent its whole request this long after connecting is dropped.
 constexpr int kRequestTimeoutMs = 5000;
 
-// "kovelplayer-<uid>", or $KOVEL_PLAYER_SOCKET when set (tests, several players).
-QString OpenRequestServerName();
+// The socket's full path: "kovelplayer" in this user's private runtime folder
+// (request_folder.h), or the name $KOVEL_PLAYER_SOCKET gives there (tests,
+// several players). Empty, with the reason, when there is no private folder
+// or the name is not a plain file name.
+QString OpenRequestServerName(QString* error = nullptr);
 
 QByteArray EncodeOpenRequest(uint32_t dwData, const QByteArray& text);
 
 class COpenRequestServer : public QObject {
     Q_OBJECT
   public:
-    // Returns whether the request was handled (the answer sent back).
-    using Handler = std::function<bool(uint32_t dwData, const QByteArray& text)>;
+    // Sends the answer: whether the request was handled. Does nothing once the
+    // peer is gone; safe to call later, from the event loop.
+    using Answer = std::function<void(bool handled)>;
+    // Called once per complete request; calls `answer` now or later.
+    using Handler = std::function<void(uint32_t dwData, const QByteArray& text, Answer answer)>;
 
-    explicit COpenRequestServer(Handler handler, QObject* parent = nullptr);
+    explicit COpenRequestServer(Handler handler, int receiveTimeoutMs = kRequestTimeoutMs,
+                                QObject* parent = nullptr);
 
-    // Listens on name, owner-only. A socket file left by a player that is gone
-    // is removed; a name a live player answers on is left alone (false).
+    // Listens on name, owner-only. A socket file this user's player left
+    // behind when it went is removed; a name a live player answers on, or
+    // anything else at that name, is left alone (false). Peers of another
+    // user id are turned away unanswered.
     bool Listen(const QString& name, QString* error);
     QString FullServerName() const { return m_server.fullServerName(); }
 
   private:
     void OnNewConnection();
     void OnReadyRead(QLocalSocket* socket);
-    static void Answer(QLocalSocket* socket, bool handled);
+    static void SendAnswer(QLocalSocket* socket, bool handled);
 
     QLocalServer m_server;
     Handler m_handler;
+    int m_receiveTimeoutMs;
 };
 
 }  // namespace kovel::player

@@ -17,6 +17,7 @@
 #include "courseware_info.h"
 #include "gbk_text.h"
 #include "player_dlg.h"
+#include "quit_signals.h"
 #include "report_message.h"
 #include "transport.h"
 
@@ -40,29 +41,10 @@ class CGraphNotifyReceiver : public QObject {
 
 }  // namespace
 
-int CPlayerApp::RunHeadless(int argc, char** argv) {
+int CPlayerApp::RunHeadless(int argc, char** argv, const CommandLine& options) {
     QCoreApplication app(argc, argv);
-    std::string file;
-    long seconds = -1;
-    for (int i = 2; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
-            char* end = nullptr;
-            seconds = std::strtol(argv[++i], &end, 10);
-            if (!end || *end || seconds < 0) {
-                std::fprintf(stderr, "kovelplayer: --seconds needs a number of seconds\n");
-                return 2;
-            }
-        } else if (file.empty()) {
-            file = argv[i];
-        } else {
-            std::fprintf(stderr, "usage: kovelplayer --headless FILE [--seconds N]\n");
-            return 2;
-        }
-    }
-    if (file.empty()) {
-        std::fprintf(stderr, "usage: kovelplayer --headless FILE [--seconds N]\n");
-        return 2;
-    }
+    const std::string& file = options.file;
+    const long seconds = options.seconds;
     CoursewareInfo info;
     ReadCoursewareInfo(file, info);
     std::printf("title: %s\nmaker: %s\ndate: %s\n", GbkToUnicode(info.title).toUtf8().constData(),
@@ -70,6 +52,9 @@ int CPlayerApp::RunHeadless(int argc, char** argv) {
                 GbkToUnicode(info.makingDate).toUtf8().constData());
     std::fflush(stdout);
 
+    // Installed before the sound output starts: a quit signal ends the loop.
+    CQuitSignals quitSignals;
+    QObject::connect(&quitSignals, &CQuitSignals::QuitRequested, &app, &QCoreApplication::quit);
     // Without a window the graph's notifications go to this object; video
     // renderers have no window, so the graph plays as if audio only.
     CGraphPlayer player;
@@ -120,19 +105,36 @@ int CPlayerApp::RunHeadless(int argc, char** argv) {
     tick.start(100);
     app.exec();
     player.CloseGraph();
-    return 0;
+    return quitSignals.Received() ? 128 + quitSignals.Received() : 0;
+}
+
+int RunMainWindow(CPlayerDlg& dlg) {
+    // Only the user's close (or a quit signal) ends the loop.
+    QApplication::setQuitOnLastWindowClosed(false);
+    CQuitSignals quitSignals;
+    QObject::connect(&quitSignals, &CQuitSignals::QuitRequested, qApp, &QCoreApplication::quit);
+    QObject::connect(&dlg, &QDialog::finished, qApp, &QCoreApplication::quit);
+    dlg.OnInitDialog();
+    dlg.show();
+    // A signal or a close served by a nested loop during initialisation
+    // (a message box) came before the loop that would have seen it.
+    if (!quitSignals.Received() && !dlg.CleanedUp())
+        QApplication::exec();
+    dlg.CloseCleanup();
+    return quitSignals.Received() ? 128 + quitSignals.Received() : 0;
 }
 
 int CPlayerApp::Run(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "--headless") == 0)
-        return RunHeadless(argc, argv);
+    CommandLine options;
+    if (const int status = ReadCommandLine(argc, argv, &options); status >= 0)
+        return status;
+    if (options.headless)
+        return RunHeadless(argc, argv, options);
     QApplication app(argc, argv);
     app.setWindowIcon(PlayerIcon());
     CPlayerDlg dlg;
-    dlg.SetPendingFile(PendingFileFromArguments(argc, argv, 1));
-    dlg.OnInitDialog();
-    dlg.exec();
-    return 0;
+    dlg.SetPendingFile(options.file);
+    return RunMainWindow(dlg);
 }
 
 }  // namespace kovel::player

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -13,14 +14,17 @@
 #include <QPainterPath>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QSaveFile>
 #include <QShortcut>
 #include <QSlider>
 #include <QTimer>
 #include <cstdio>
+#include <vector>
 
 #include "gbk_text.h"
 #include "graph_util.h"
 #include "link_label.h"
+#include "nested_loop.h"
 #include "open_request.h"
 #include "report_message.h"
 #include "transport.h"
@@ -57,6 +61,29 @@ std::string PendingFileFromArguments(int argc, char** argv, int first) {
     const size_t end = line.find_last_not_of('"');
     return line.substr(begin, end - begin + 1);
 }
+
+namespace {
+
+// A slider with the trackbar's keys: PageUp steps toward the start, as a
+// click before the thumb does, and PageDown toward the end.
+class CTrackbar : public QSlider {
+  public:
+    explicit CTrackbar(QWidget* parent) : QSlider(Qt::Horizontal, parent) {}
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
+            if (event->key() == Qt::Key_PageUp || event->key() == Qt::Key_PageDown) {
+                triggerAction(event->key() == Qt::Key_PageUp ? SliderPageStepSub : SliderPageStepAdd);
+                event->accept();
+                return;
+            }
+        }
+        QSlider::keyPressEvent(event);
+    }
+};
+
+}  // namespace
 
 QIcon PlayerIcon() {
     QIcon icon;
@@ -137,6 +164,7 @@ CPlayerDlg::CPlayerDlg(QWidget* parent) : QDialog(parent), m_hIcon(PlayerIcon())
         dialog.setNameFilters(filters);
         if (!filters.isEmpty())
             dialog.selectNameFilter(filters.first());
+        CNestedLoopScope nested;
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
             return std::nullopt;
         return QFile::encodeName(dialog.selectedFiles().first()).toStdString();
@@ -148,6 +176,7 @@ CPlayerDlg::~CPlayerDlg() {
 }
 
 void CPlayerDlg::CreateControls() {
+    std::vector<QWidget*> frames;
     QWidget* previousTab = nullptr;
     int staticIndex = 0;
     for (const ControlSpec& c : MainDialogTemplate().controls) {
@@ -158,7 +187,7 @@ void CPlayerDlg::CreateControls() {
                 w = new QGroupBox(text, this);
                 break;
             case ControlKind::Trackbar: {
-                auto* s = new QSlider(Qt::Horizontal, this);
+                auto* s = new CTrackbar(this);
                 s->setTickPosition(QSlider::NoTicks);
                 w = s;
                 break;
@@ -168,6 +197,11 @@ void CPlayerDlg::CreateControls() {
                 break;
             case ControlKind::ListBox:
                 w = new QListWidget(this);
+                // The style marks the focus only on a current entry; an empty
+                // or unselected list would not show it has the focus.
+                w->setStyleSheet(
+                    QStringLiteral("QListWidget { border: 1px solid palette(mid); }"
+                                   "QListWidget:focus { border: 1px solid palette(highlight); }"));
                 break;
             case ControlKind::Edit:
                 w = new QLineEdit(this);
@@ -201,9 +235,18 @@ void CPlayerDlg::CreateControls() {
         }
         if (!c.visible)
             w->hide();
+        if (const char* name = AccessibleName(c.id))
+            w->setAccessibleName(QString::fromUtf8(name));
+        if (c.kind == ControlKind::GroupBox) {
+            // Frames are drawn, never clicked: a frame made after the
+            // controls it surrounds must not take their input.
+            w->setAttribute(Qt::WA_TransparentForMouseEvents);
+            frames.push_back(w);
+        }
         if (c.id != kStaticId)
             m_controls[c.id] = w;
     }
+    for (QWidget* frame : frames) frame->lower();
     if (m_pAuthorLink)
         m_pAuthorLink->SetUrl(m_pAuthorLink->text());
     connect(static_cast<QPushButton*>(Control(IDC_OPEN)), &QPushButton::clicked, this, &CPlayerDlg::OnOpen);
@@ -240,6 +283,9 @@ void CPlayerDlg::CreateControls() {
             OnHScroll(slider, TB_ENDTRACK);
         });
     }
+    // A page step on the volume slider changes the volume by 10 dB: the
+    // thumb moves as far.
+    static_cast<QSlider*>(Control(IDC_VOLUME))->setPageStep(kVolumePageStep);
     m_player.SetPositionSlider(static_cast<QSlider*>(Control(IDC_POSITION)));
     ConnectChapterControls();
 }
@@ -256,10 +302,16 @@ QString CPlayerDlg::RequestServerName() const {
 void CPlayerDlg::OnInitDialog() {
     m_player.SetOwner(this);
     if (!m_pRequestServer) {
+        // A request that comes while a message box or another dialog is up
+        // is handled (and answered) once it has closed.
         m_pRequestServer = std::make_unique<COpenRequestServer>(
-            [this](uint32_t dwData, const QByteArray& text) { return OnCopyData(dwData, text); });
+            [this](uint32_t dwData, const QByteArray& text, COpenRequestServer::Answer answer) {
+                RunOutsideNestedLoops(this,
+                                      [this, dwData, text, answer] { answer(OnCopyData(dwData, text)); });
+            });
         QString error;
-        if (!m_pRequestServer->Listen(OpenRequestServerName(), &error)) {
+        const QString name = OpenRequestServerName(&error);
+        if (name.isEmpty() || !m_pRequestServer->Listen(name, &error)) {
             std::fprintf(stderr, "kovelplayer: open requests are not received: %s\n",
                          error.toLocal8Bit().constData());
             m_pRequestServer.reset();
@@ -276,6 +328,7 @@ void CPlayerDlg::OnInitDialog() {
     // The minimum size may already have grown the window past the template.
     RelayoutControls(rect());
     m_rcClient = rect();
+    WriteControlGeometry();
 }
 
 void CPlayerDlg::ShowEditControls(bool show) {
@@ -298,6 +351,7 @@ void CPlayerDlg::OnOpen() {
         return;
     }
     m_strCurrentFile = path;
+    UpdateWriteBackNotice();
 
     if (FAILED(m_player.Open(m_strCurrentFile.c_str()))) {
         ReportMessage("%s", "Failed open");
@@ -346,6 +400,7 @@ bool CPlayerDlg::OnCopyData(uint32_t dwData, const QByteArray& text) {
     if (path.isEmpty()) {
         ShowEditControls(false);
         m_player.m_bEditMode = false;
+        UpdateWriteBackNotice();
         return true;
     }
     if (dwData == 1) {
@@ -359,6 +414,7 @@ bool CPlayerDlg::OnCopyData(uint32_t dwData, const QByteArray& text) {
 
 void CPlayerDlg::ShowAbout() {
     CAboutDlg about(this);
+    CNestedLoopScope nested;
     about.exec();
 }
 
@@ -368,6 +424,27 @@ void CPlayerDlg::resizeEvent(QResizeEvent* event) {
         return;
     RelayoutControls(rect());
     m_rcClient = rect();
+    WriteControlGeometry();
+}
+
+void CPlayerDlg::WriteControlGeometry() const {
+    static const QByteArray path = qgetenv("KOVEL_CONTROL_GEOMETRY");
+    if (path.isEmpty())
+        return;
+    QSaveFile file(QFile::decodeName(path));
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    for (const auto& [id, w] : m_controls) {
+        const QRect r = w->geometry();
+        file.write(QStringLiteral("%1 %2 %3 %4 %5\n")
+                       .arg(id)
+                       .arg(r.x())
+                       .arg(r.y())
+                       .arg(r.width())
+                       .arg(r.height())
+                       .toUtf8());
+    }
+    file.commit();
 }
 
 void CPlayerDlg::RelayoutControls(const QRect& client) {
@@ -418,7 +495,8 @@ void CPlayerDlg::OnStop() {
 }
 
 void CPlayerDlg::OnTimer() {
-    if (m_player.State() != PlayState::Running)
+    // The next tick catches up once the box or menu has closed.
+    if (m_player.State() != PlayState::Running || InNestedLoop())
         return;
     SetLabel(IDC_POSITIONTEXT, m_player.PositionText(m_player.GetPositionSeconds()));
     if (m_player.TakeCompleted())
@@ -494,7 +572,8 @@ void CPlayerDlg::OnHScroll(QSlider* from, int code) {
 
 bool CPlayerDlg::event(QEvent* e) {
     if (e->type() == QEvent::Type(QEvent::User + WM_GRAPHNOTIFY)) {
-        m_player.HandleGraphEvents();
+        // Events wait in the graph's queue while a box is up.
+        RunOutsideNestedLoops(this, [this] { m_player.HandleGraphEvents(); });
         return true;
     }
     return QDialog::event(e);

@@ -16,6 +16,7 @@
 #include "dialog_template.h"
 #include "graph_player.h"
 
+class QLabel;
 class QSlider;
 class QTimer;
 
@@ -38,6 +39,7 @@ enum TrackbarCode {
 };
 // The volume slider spans -60 dB (0) to full volume (6000).
 constexpr int kVolumeRange = 6000;
+constexpr int kVolumePageStep = 1000;
 // Period of the position tick.
 constexpr int kTickMs = 500;
 
@@ -126,11 +128,18 @@ class CPlayerDlg : public QDialog {
     void CreateControls();
     void RelayoutControls(const QRect& client);
     void ShowEditControls(bool show);
+    // With $KOVEL_CONTROL_GEOMETRY set (tests that drive the real program
+    // through the window system), writes there one line per control:
+    // "id x y width height" in the window's coordinates.
+    void WriteControlGeometry() const;
     void ShowCoursewareInfo();
     void SetLabel(int id, const std::string& text);
     void ConnectChapterControls();
     void ReloadChapterList();
     void OnChapterChosen();
+    // In edit mode, says in the window at once when the open lesson's
+    // chapters could not be written back.
+    void UpdateWriteBackNotice();
 
     std::string m_strPendingFile;
     QRect m_rcClient;
@@ -152,6 +161,7 @@ class CPlayerDlg : public QDialog {
     std::optional<HighlightTable> m_highlight;
     // A press on the list changed its selection (the press chose already).
     bool m_bChosenByPress = false;
+    QLabel* m_pWriteBackNotice = nullptr;
 };
 
 }  // namespace kovel::player

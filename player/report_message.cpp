@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "nested_loop.h"
+
 namespace kovel::player {
 namespace {
 
@@ -22,6 +24,17 @@ std::string FormatV(const char* format, va_list args) {
     return std::string(buffer, len);
 }
 
+void ShowBox(const QString& caption, const std::string& text) {
+    // A replaced sink may run a loop of its own as the box would.
+    CNestedLoopScope nested;
+    if (Sink()) {
+        Sink()(text);
+        return;
+    }
+    QMessageBox box(QMessageBox::NoIcon, caption, QString::fromUtf8(text), QMessageBox::Ok);
+    box.exec();
+}
+
 }  // namespace
 
 std::string FormatReportMessage(const char* format, ...) {
@@ -37,23 +50,12 @@ void ReportMessage(const char* format, ...) {
     va_start(args, format);
     std::string text = FormatV(format, args);
     va_end(args);
-    if (Sink()) {
-        Sink()(text);
-        return;
-    }
     // No owner window, as the message may come while the main window is busy.
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("MSG"), QString::fromUtf8(text), QMessageBox::Ok);
-    box.exec();
+    ShowBox(QStringLiteral("MSG"), text);
 }
 
 void ShowNotice(const std::string& text) {
-    if (Sink()) {
-        Sink()(text);
-        return;
-    }
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("kovelPlayer"), QString::fromUtf8(text),
-                    QMessageBox::Ok);
-    box.exec();
+    ShowBox(QStringLiteral("kovelPlayer"), text);
 }
 
 ReportMessageSink SetReportMessageSink(ReportMessageSink sink) {

@@ -185,6 +185,9 @@ HRESULT CGraphPlayer::HandleGraphEvents() {
             result = HRESULT(p1);
             ended = true;
         }
+        // A message box above may have served work that closed the graph.
+        if (!m_pME)
+            return result;
         if (FAILED(m_pME->FreeEventParams(code, p1, p2))) {
             CloseGraph();
             return result;

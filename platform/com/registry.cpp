@@ -1,5 +1,5 @@
-// The registry store: hierarchical keys under HKEY_CLASSES_ROOT in an SQLite
-// file shared by every process of the user (the player, the registration
+// The registry store: hierarchical keys under HKEY_CLASSES_ROOT in SQLite
+// files shared by every process of the user (the player, the registration
 // tool, tests).
 //
 // Table layout:
@@ -15,30 +15,36 @@
 // Key and value names are compared without regard to ASCII case, as the
 // platform does; "folded" means lower-cased. The root key is implicit.
 //
-// Concurrency: the file is in WAL mode with a busy timeout, and every change
-// runs in an immediate transaction, so two processes writing at once both
-// succeed (one waits for the other).
+// Scopes: the root stands for an ordered list of stores (the user's, then the
+// system stores). A key exists when any store holds it; each value is read
+// from the first store that holds it; its subkeys are those of every store.
+// Changes go to one store, the first of the list; a key that only a later
+// store holds is created there on the way, and cannot be deleted.
+//
+// Concurrency: a user's store is in WAL mode with a busy timeout, and every
+// change runs in an immediate transaction, so two processes writing at once
+// both succeed (one waits for the other). A system store keeps a rollback
+// journal instead, which users without write access to it can still read.
+#include <dlfcn.h>
 #include <limits.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "kovel/hresult.h"
 #include "kovel/registry.h"
-
-struct KovelRegistryKey {
-    std::shared_ptr<struct RegistryStore> store;  // null for the root sentinel
-    std::string path;                             // folded
-};
 
 namespace {
 constexpr int kBusyTimeoutMs = 30000;
@@ -55,7 +61,43 @@ struct RegistryStore {
 
 namespace {
 
+// One store of a scope list: where it is and how it is kept.
+struct StoreFile {
+    std::string path;
+    bool system = false;  // rollback journal, folders readable by everyone
+};
+
+// The stores the root stands for, opened as they are first needed.
+struct StoreSet {
+    std::vector<StoreFile> files;  // look-up order
+    int write = -1;                // the store changes go to; -1: none
+
+    // The store at `i` if it exists and holds the tables; null otherwise.
+    std::shared_ptr<RegistryStore> Reader(size_t i);
+    // The store changes go to, created when missing; null with a message when it cannot be.
+    std::shared_ptr<RegistryStore> Writer();
+    size_t size() const { return files.size(); }
+
+  private:
+    std::mutex lock_;
+    std::map<size_t, std::shared_ptr<RegistryStore>> open_;
+    std::set<size_t> missing_;
+};
+
+}  // namespace
+
+struct KovelRegistryKey {
+    std::shared_ptr<StoreSet> stores;  // null for the root sentinel
+    std::string path;                  // folded
+    std::string named;                 // the same path as the callers named it
+};
+
+namespace {
+
 KovelRegistryKey g_root;
+std::atomic<int32_t> g_scope{KOVEL_REGISTRY_MERGED};
+std::mutex g_buildLock;
+std::string g_buildRegistry;  // set when the program runs from its build tree
 
 std::string Fold(const std::string& s) {
     std::string r = s;
@@ -65,8 +107,8 @@ std::string Fold(const std::string& s) {
     return r;
 }
 
-// Creates every missing folder of `dir`.
-bool MakeFolders(const std::string& dir) {
+// Creates every missing folder of `dir` with `mode`.
+bool MakeFolders(const std::string& dir, mode_t mode) {
     if (dir.empty())
         return true;
     std::string cur;
@@ -76,44 +118,113 @@ bool MakeFolders(const std::string& dir) {
         if (next == std::string::npos)
             next = dir.size();
         cur = dir.substr(0, next);
-        if (!cur.empty() && mkdir(cur.c_str(), 0700) != 0 && errno != EEXIST)
+        if (!cur.empty() && mkdir(cur.c_str(), mode) != 0 && errno != EEXIST)
             return false;
         pos = next + 1;
     }
     return true;
 }
 
-// The store's file, from the environment as it is now.
-bool StorePath(std::string* out) {
-    const char* env = std::getenv("KOVEL_REGISTRY");
-    std::string path;
-    if (env && *env) {
-        path = env;
-    } else {
-        const char* xdg = std::getenv("XDG_DATA_HOME");
-        std::string base;
-        if (xdg && *xdg) {
-            base = xdg;
-        } else {
-            const char* home = std::getenv("HOME");
-            if (!home || !*home)
-                return false;
-            base = std::string(home) + "/.local/share";
+std::string Env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+std::string RealFolder(const std::string& path) {
+    char buf[PATH_MAX];
+    return realpath(path.c_str(), buf) ? std::string(buf) : std::string();
+}
+
+// The user's store: $XDG_DATA_HOME, else ~/.local/share; empty without either.
+std::string UserStorePath() {
+    std::string base = Env("XDG_DATA_HOME");
+    if (base.empty() || base[0] != '/') {
+        const std::string home = Env("HOME");
+        if (home.empty())
+            return {};
+        base = home + "/.local/share";
+    }
+    return base + "/kovel/registry.db";
+}
+
+// The prefix this library is installed under: the parent of its folder.
+std::string OwnPrefix() {
+    static const std::string prefix = [] {
+        Dl_info info{};
+        if (!dladdr(reinterpret_cast<void*>(&UserStorePath), &info) || !info.dli_fname)
+            return std::string();
+        const std::string lib = RealFolder(info.dli_fname);
+        const size_t slash = lib.rfind('/');
+        if (slash == std::string::npos || slash == 0)
+            return std::string();
+        const size_t up = lib.rfind('/', slash - 1);
+        return up == std::string::npos ? std::string() : lib.substr(0, up == 0 ? 1 : up);
+    }();
+    return prefix;
+}
+
+// System stores: this installation's own, then one per folder of
+// $XDG_DATA_DIRS (absolute ones only, as the base directory rules say), each once.
+std::vector<std::string> SystemStorePaths() {
+    std::vector<std::string> out;
+    std::set<std::string> seen;
+    auto add = [&](std::string share) {
+        while (share.size() > 1 && share.back() == '/') share.pop_back();
+        if (share.empty() || share[0] != '/')
+            return;
+        const std::string real = RealFolder(share);
+        if (!seen.insert(real.empty() ? share : real).second)
+            return;
+        out.push_back(share + "/kovel/registry.db");
+    };
+    if (const std::string prefix = OwnPrefix(); !prefix.empty())
+        add(prefix == "/" ? "/share" : prefix + "/share");
+    std::string dirs = Env("XDG_DATA_DIRS");
+    if (dirs.empty())
+        dirs = "/usr/local/share/:/usr/share/";
+    size_t pos = 0;
+    while (pos <= dirs.size()) {
+        size_t colon = dirs.find(':', pos);
+        if (colon == std::string::npos)
+            colon = dirs.size();
+        add(dirs.substr(pos, colon - pos));
+        pos = colon + 1;
+    }
+    return out;
+}
+
+// The stores the root stands for, from the environment as it is now.
+std::shared_ptr<StoreSet> ResolveStores() {
+    auto set = std::make_shared<StoreSet>();
+    std::string sole = Env("KOVEL_REGISTRY");
+    if (sole.empty()) {
+        std::lock_guard<std::mutex> g(g_buildLock);
+        sole = g_buildRegistry;
+    }
+    if (!sole.empty()) {
+        set->files.push_back({sole, false});
+        set->write = 0;
+        return set;
+    }
+    const int32_t scope = g_scope.load();
+    const std::string user = UserStorePath();
+    if (scope == KOVEL_REGISTRY_SYSTEM) {
+        const std::vector<std::string> systems = SystemStorePaths();
+        if (!systems.empty() && !OwnPrefix().empty()) {
+            set->files.push_back({systems.front(), true});
+            set->write = 0;
         }
-        path = base + "/kovel/registry.db";
+        return set;
     }
-    if (path.size() >= PATH_MAX) {
-        std::fprintf(stderr, "kovel registry: store path longer than %d bytes refused\n", PATH_MAX - 1);
-        return false;
+    if (!user.empty()) {
+        set->files.push_back({user, false});
+        set->write = 0;
     }
-    size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash))) {
-        std::fprintf(stderr, "kovel registry: cannot create the folder of %s: %s\n", path.c_str(),
-                     std::strerror(errno));
-        return false;
-    }
-    *out = path;
-    return true;
+    if (scope == KOVEL_REGISTRY_MERGED)
+        for (const std::string& path : SystemStorePaths())
+            if (path != user)
+                set->files.push_back({path, true});
+    return set;
 }
 
 bool Exec(sqlite3* db, const char* sql) {
@@ -127,16 +238,16 @@ bool Exec(sqlite3* db, const char* sql) {
     return true;
 }
 
-// The switch to WAL needs the whole file for a moment. When another process
-// sets the same fresh file up at that instant, SQLite answers "busy" without
-// calling the busy handler (waiting could deadlock), so wait here instead.
-bool SwitchToWal(sqlite3* db) {
+// Switching the journal mode needs the whole file for a moment. When another
+// process sets the same fresh file up at that instant, SQLite answers "busy"
+// without calling the busy handler (waiting could deadlock), so wait here instead.
+bool SetJournalMode(sqlite3* db, const char* pragma) {
     for (int waited = 0;; ++waited) {
-        const int rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        const int rc = sqlite3_exec(db, pragma, nullptr, nullptr, nullptr);
         if (rc == SQLITE_OK)
             return true;
         if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || waited >= kBusyTimeoutMs)
-            return Exec(db, "PRAGMA journal_mode=WAL");  // reports why
+            return Exec(db, pragma);  // reports why
         usleep(1000);
     }
 }
@@ -169,15 +280,41 @@ class Stmt {
     bool ok_ = false;
 };
 
-std::shared_ptr<RegistryStore> OpenStore() {
-    std::string path;
-    if (!StorePath(&path))
+bool HasTables(sqlite3* db) {
+    Stmt q(db, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('keys','vals')");
+    return q.ok() && q.Step() == SQLITE_ROW && sqlite3_column_int(q.get(), 0) == 2;
+}
+
+// Opens the store file. With `create`, a missing file (and its folders) is
+// made and set up; without, a missing file or one without the tables is no
+// store at all (null, quietly).
+std::shared_ptr<RegistryStore> OpenStore(const StoreFile& file, bool create) {
+    const std::string& path = file.path;
+    if (path.size() >= PATH_MAX) {
+        std::fprintf(stderr, "kovel registry: store path longer than %d bytes refused\n", PATH_MAX - 1);
         return nullptr;
+    }
+    if (create) {
+        size_t slash = path.rfind('/');
+        if (slash != std::string::npos && slash > 0 &&
+            !MakeFolders(path.substr(0, slash), file.system ? 0755 : 0700)) {
+            std::fprintf(stderr, "kovel registry: cannot create the folder of %s: %s\n", path.c_str(),
+                         std::strerror(errno));
+            return nullptr;
+        }
+    } else if (access(path.c_str(), F_OK) != 0) {
+        return nullptr;
+    }
     auto store = std::make_shared<RegistryStore>();
-    int rc = sqlite3_open_v2(path.c_str(), &store->db,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_FULLMUTEX;
+    int rc = sqlite3_open_v2(path.c_str(), &store->db, flags, nullptr);
     if (rc != SQLITE_OK) {
-        std::fprintf(stderr, "kovel registry: cannot open %s: %s\n", path.c_str(), sqlite3_errstr(rc));
+        // Every look-up opens the stores afresh: say it once, not at every class created.
+        static std::mutex lock;
+        static std::set<std::string> told;
+        std::lock_guard<std::mutex> g(lock);
+        if (told.insert(path).second)
+            std::fprintf(stderr, "kovel registry: cannot open %s: %s\n", path.c_str(), sqlite3_errstr(rc));
         return nullptr;
     }
     // Short, even waits while another process writes: the built-in handler's
@@ -191,19 +328,19 @@ std::shared_ptr<RegistryStore> OpenStore() {
             return 1;
         },
         nullptr);
+    const char* mode = file.system ? "delete" : "wal";
     // Readers should not take the write lock: set up only a store that needs it.
-    {
-        Stmt q(store->db,
-               "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('keys','vals')");
-        if (q.ok() && q.Step() == SQLITE_ROW && sqlite3_column_int(q.get(), 0) == 2) {
-            Stmt mode(store->db, "PRAGMA journal_mode");
-            if (mode.ok() && mode.Step() == SQLITE_ROW &&
-                sqlite3_stricmp(reinterpret_cast<const char*>(sqlite3_column_text(mode.get(), 0)), "wal") ==
-                    0)
-                return store;
-        }
+    if (HasTables(store->db)) {
+        if (!create)
+            return store;
+        Stmt q(store->db, "PRAGMA journal_mode");
+        if (q.ok() && q.Step() == SQLITE_ROW &&
+            sqlite3_stricmp(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0)), mode) == 0)
+            return store;
+    } else if (!create) {
+        return nullptr;
     }
-    if (!SwitchToWal(store->db) ||
+    if (!SetJournalMode(store->db, file.system ? "PRAGMA journal_mode=DELETE" : "PRAGMA journal_mode=WAL") ||
         !Exec(store->db,
               "BEGIN IMMEDIATE;"
               "CREATE TABLE IF NOT EXISTS keys(path TEXT PRIMARY KEY, parent TEXT NOT NULL, name TEXT NOT "
@@ -214,6 +351,41 @@ std::shared_ptr<RegistryStore> OpenStore() {
               "COMMIT;")) {
         sqlite3_exec(store->db, "ROLLBACK", nullptr, nullptr, nullptr);
         return nullptr;
+    }
+    // Everyone reads a system store; the umask must not take that away.
+    if (file.system)
+        chmod(path.c_str(), 0644);
+    return store;
+}
+
+std::shared_ptr<RegistryStore> StoreSet::Reader(size_t i) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (auto it = open_.find(i); it != open_.end())
+        return it->second;
+    if (missing_.count(i))
+        return nullptr;
+    auto store = OpenStore(files[i], false);
+    if (store)
+        open_[i] = store;
+    else
+        missing_.insert(i);
+    return store;
+}
+
+std::shared_ptr<RegistryStore> StoreSet::Writer() {
+    if (write < 0) {
+        std::fprintf(stderr,
+                     "kovel registry: no store to write to (neither $XDG_DATA_HOME nor $HOME is set)\n");
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> g(lock_);
+    const size_t i = size_t(write);
+    if (auto it = open_.find(i); it != open_.end())
+        return it->second;
+    auto store = OpenStore(files[i], true);
+    if (store) {
+        open_[i] = store;
+        missing_.erase(i);
     }
     return store;
 }
@@ -234,11 +406,34 @@ LSTATUS Write(RegistryStore& store, F body) {
     return st;
 }
 
-bool KeyExists(RegistryStore& store, const std::string& path) {
+// Callers hold the store's lock.
+bool KeyExistsLocked(RegistryStore& store, const std::string& path) {
     if (path.empty())
         return true;
     Stmt q(store.db, "SELECT 1 FROM keys WHERE path=?");
     return q.ok() && q.Text(1, path).Step() == SQLITE_ROW;
+}
+
+bool KeyExists(RegistryStore& store, const std::string& path) {
+    std::lock_guard<std::mutex> g(store.lock);
+    return KeyExistsLocked(store, path);
+}
+
+// The first store of the list that holds `path`; null when none does.
+std::shared_ptr<RegistryStore> FirstHolding(StoreSet& set, const std::string& path) {
+    for (size_t i = 0; i < set.size(); ++i)
+        if (auto s = set.Reader(i); s && KeyExists(*s, path))
+            return s;
+    return nullptr;
+}
+
+// Whether a store other than the one changes go to holds `path`.
+bool OnlyElsewhere(StoreSet& set, const std::string& path) {
+    for (size_t i = 0; i < set.size(); ++i)
+        if (int(i) != set.write)
+            if (auto s = set.Reader(i); s && KeyExists(*s, path))
+                return true;
+    return false;
 }
 
 // Splits a backslash-separated subkey path; empty components are refused.
@@ -263,16 +458,42 @@ bool SplitPath(const char* subKey, std::vector<std::string>* parts) {
     return true;
 }
 
-std::string Join(const std::string& base, const std::string& foldedPart) {
-    return base.empty() ? foldedPart : base + "\\" + foldedPart;
+std::string Join(const std::string& base, const std::string& part) {
+    return base.empty() ? part : base + "\\" + part;
 }
 
-// The store a key handle talks to: the root opens a fresh one each time, so
-// a changed $KOVEL_REGISTRY is honoured.
-std::shared_ptr<RegistryStore> StoreOf(HKEY key) {
+// Creates every key along `named` in `store` (inside a write transaction).
+LSTATUS CreateChainLocked(RegistryStore& store, const std::string& named) {
+    std::vector<std::string> parts;
+    if (!SplitPath(named.c_str(), &parts))
+        return ERROR_INVALID_PARAMETER;
+    std::string path;
+    for (const auto& part : parts) {
+        const std::string child = Join(path, Fold(part));
+        Stmt ins(store.db, "INSERT OR IGNORE INTO keys(path, parent, name) VALUES(?, ?, ?)");
+        if (!ins.ok() || ins.Text(1, child).Text(2, path).Text(3, part).Step() != SQLITE_DONE)
+            return ERROR_BADDB;
+        path = child;
+    }
+    return ERROR_SUCCESS;
+}
+
+// The store list a key handle talks to: the root resolves a fresh one each
+// time, so a changed environment or scope is honoured.
+std::shared_ptr<StoreSet> StoresOf(HKEY key) {
     if (key == &g_root)
-        return OpenStore();
-    return key->store;
+        return ResolveStores();
+    return key->stores;
+}
+
+// Makes sure the key `h` names exists in the store changes go to, creating it
+// there when only another store holds it.
+LSTATUS KeyForChange(StoreSet& set, RegistryStore& writer, HKEY h) {
+    if (KeyExistsLocked(writer, h->path))
+        return ERROR_SUCCESS;
+    if (!OnlyElsewhere(set, h->path))
+        return ERROR_FILE_NOT_FOUND;
+    return CreateChainLocked(writer, h->named);
 }
 
 LSTATUS OpenOrCreate(HKEY hKey, const char* subKey, HKEY* phkResult, bool create) {
@@ -288,32 +509,28 @@ LSTATUS OpenOrCreate(HKEY hKey, const char* subKey, HKEY* phkResult, bool create
         *phkResult = &g_root;
         return ERROR_SUCCESS;
     }
-    auto store = StoreOf(hKey);
-    if (!store)
-        return ERROR_BADDB;
-    std::string path = hKey->path;
+    auto stores = StoresOf(hKey);
+    std::string path = hKey->path, named = hKey->named;
+    for (const auto& part : parts) {
+        path = Join(path, Fold(part));
+        named = Join(named, part);
+    }
     LSTATUS st;
     if (create) {
-        st = Write(*store, [&]() -> LSTATUS {
-            if (!KeyExists(*store, path))
-                return ERROR_FILE_NOT_FOUND;
-            for (const auto& part : parts) {
-                std::string child = Join(path, Fold(part));
-                Stmt ins(store->db, "INSERT OR IGNORE INTO keys(path, parent, name) VALUES(?, ?, ?)");
-                if (!ins.ok() || ins.Text(1, child).Text(2, path).Text(3, part).Step() != SQLITE_DONE)
-                    return ERROR_BADDB;
-                path = child;
-            }
-            return ERROR_SUCCESS;
+        auto writer = stores->Writer();
+        if (!writer)
+            return ERROR_BADDB;
+        st = Write(*writer, [&]() -> LSTATUS {
+            if (LSTATUS parent = KeyForChange(*stores, *writer, hKey); parent != ERROR_SUCCESS)
+                return parent;
+            return CreateChainLocked(*writer, named);
         });
     } else {
-        std::lock_guard<std::mutex> g(store->lock);
-        for (const auto& part : parts) path = Join(path, Fold(part));
-        st = KeyExists(*store, path) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+        st = FirstHolding(*stores, path) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     }
     if (st != ERROR_SUCCESS)
         return st;
-    *phkResult = new KovelRegistryKey{store, path};
+    *phkResult = new KovelRegistryKey{stores, path, named};
     return ERROR_SUCCESS;
 }
 
@@ -322,6 +539,40 @@ LSTATUS OpenOrCreate(HKEY hKey, const char* subKey, HKEY* phkResult, bool create
 extern "C" {
 
 const HKEY HKEY_CLASSES_ROOT = &g_root;
+
+void KovelRegistrySetScope(int32_t scope) {
+    if (scope == KOVEL_REGISTRY_MERGED || scope == KOVEL_REGISTRY_USER || scope == KOVEL_REGISTRY_SYSTEM)
+        g_scope.store(scope);
+}
+
+DWORD KovelRegistryWriteStore(char* path, DWORD size) {
+    auto set = ResolveStores();
+    if (!path || set->write < 0)
+        return 0;
+    const std::string& p = set->files[size_t(set->write)].path;
+    if (p.size() + 1 > size)
+        return 0;
+    std::memcpy(path, p.c_str(), p.size() + 1);
+    return DWORD(p.size());
+}
+
+void KovelRegistryUseBuildTree(const char* binDir, const char* registry) {
+    if (!binDir || !registry || !*registry)
+        return;
+    char exe[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0)
+        return;
+    std::string self(exe, size_t(n));
+    const size_t slash = self.rfind('/');
+    if (slash == std::string::npos)
+        return;
+    const std::string exeDir = RealFolder(self.substr(0, slash == 0 ? 1 : slash));
+    if (exeDir.empty() || exeDir != RealFolder(binDir))
+        return;
+    std::lock_guard<std::mutex> g(g_buildLock);
+    g_buildRegistry = registry;
+}
 
 LSTATUS RegCreateKeyA(HKEY hKey, const char* subKey, HKEY* phkResult) {
     return OpenOrCreate(hKey, subKey, phkResult, true);
@@ -344,18 +595,20 @@ LSTATUS RegSetValueExA(HKEY hKey, const char* valueName, DWORD, DWORD type, cons
         return ERROR_INVALID_HANDLE;
     if (!data && cbData)
         return ERROR_INVALID_PARAMETER;
-    auto store = StoreOf(hKey);
-    if (!store)
+    auto stores = StoresOf(hKey);
+    auto writer = stores->Writer();
+    if (!writer)
         return ERROR_BADDB;
     std::string name = valueName ? valueName : "";
     size_t n = cbData;
     // Strings are kept without their terminator (and anything after it).
     if (type == REG_SZ)
         n = strnlen(reinterpret_cast<const char*>(data ? data : reinterpret_cast<const BYTE*>("")), n);
-    return Write(*store, [&]() -> LSTATUS {
-        if (!KeyExists(*store, hKey->path))
-            return ERROR_FILE_NOT_FOUND;
-        Stmt ins(store->db, "INSERT OR REPLACE INTO vals(key, fold, name, type, data) VALUES(?, ?, ?, ?, ?)");
+    return Write(*writer, [&]() -> LSTATUS {
+        if (LSTATUS key = KeyForChange(*stores, *writer, hKey); key != ERROR_SUCCESS)
+            return key;
+        Stmt ins(writer->db,
+                 "INSERT OR REPLACE INTO vals(key, fold, name, type, data) VALUES(?, ?, ?, ?, ?)");
         if (!ins.ok())
             return ERROR_BADDB;
         ins.Text(1, hKey->path).Text(2, Fold(name)).Text(3, name).Int(4, type).Blob(5, data, n);
@@ -368,25 +621,30 @@ LSTATUS RegQueryValueExA(HKEY hKey, const char* valueName, DWORD*, DWORD* type, 
         return ERROR_INVALID_HANDLE;
     if (data && !cbData)
         return ERROR_INVALID_PARAMETER;
-    auto store = StoreOf(hKey);
-    if (!store)
-        return ERROR_BADDB;
+    auto stores = StoresOf(hKey);
     std::string bytes;
-    DWORD vtype;
-    {
+    DWORD vtype = 0;
+    bool found = false;
+    for (size_t i = 0; i < stores->size() && !found; ++i) {
+        auto store = stores->Reader(i);
+        if (!store)
+            continue;
         std::lock_guard<std::mutex> g(store->lock);
         Stmt q(store->db, "SELECT type, data FROM vals WHERE key=? AND fold=?");
         if (!q.ok())
             return ERROR_BADDB;
         q.Text(1, hKey->path).Text(2, Fold(valueName ? valueName : ""));
         if (q.Step() != SQLITE_ROW)
-            return ERROR_FILE_NOT_FOUND;
+            continue;
+        found = true;
         vtype = DWORD(sqlite3_column_int64(q.get(), 0));
         const void* p = sqlite3_column_blob(q.get(), 1);
         int len = sqlite3_column_bytes(q.get(), 1);
         if (p && len > 0)
             bytes.assign(static_cast<const char*>(p), size_t(len));
     }
+    if (!found)
+        return ERROR_FILE_NOT_FOUND;
     if (vtype == REG_SZ)
         bytes.push_back('\0');
     if (bytes.size() > 0xFFFFFFFFu)
@@ -414,24 +672,37 @@ LSTATUS RegEnumKeyA(HKEY hKey, DWORD index, char* name, DWORD cchName) {
         return ERROR_INVALID_HANDLE;
     if (!name)
         return ERROR_INVALID_PARAMETER;
-    auto store = StoreOf(hKey);
-    if (!store)
-        return ERROR_BADDB;
-    std::lock_guard<std::mutex> g(store->lock);
-    if (!KeyExists(*store, hKey->path))
+    auto stores = StoresOf(hKey);
+    // The subkeys of every store holding the key, in path order, each once
+    // under the name the first store gives it.
+    std::map<std::string, std::string> children;
+    bool found = false;
+    for (size_t i = 0; i < stores->size(); ++i) {
+        auto store = stores->Reader(i);
+        if (!store)
+            continue;
+        std::lock_guard<std::mutex> g(store->lock);
+        if (!KeyExistsLocked(*store, hKey->path))
+            continue;
+        found = true;
+        Stmt q(store->db, "SELECT path, name FROM keys WHERE parent=? ORDER BY path");
+        if (!q.ok())
+            return ERROR_BADDB;
+        q.Text(1, hKey->path);
+        while (q.Step() == SQLITE_ROW) {
+            const char* path = reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0));
+            const char* text = reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 1));
+            children.emplace(path ? path : "", text ? text : "");
+        }
+    }
+    if (!found)
         return ERROR_FILE_NOT_FOUND;
-    Stmt q(store->db, "SELECT name FROM keys WHERE parent=? ORDER BY path LIMIT 1 OFFSET ?");
-    if (!q.ok())
-        return ERROR_BADDB;
-    q.Text(1, hKey->path).Int(2, index);
-    if (q.Step() != SQLITE_ROW)
+    if (index >= children.size())
         return ERROR_NO_MORE_ITEMS;
-    const char* text = reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0));
-    size_t len = text ? std::strlen(text) : 0;
-    if (len + 1 > cchName)
+    const std::string& text = std::next(children.begin(), long(index))->second;
+    if (text.size() + 1 > cchName)
         return ERROR_MORE_DATA;
-    std::memcpy(name, text ? text : "", len);
-    name[len] = '\0';
+    std::memcpy(name, text.c_str(), text.size() + 1);
     return ERROR_SUCCESS;
 }
 
@@ -441,21 +712,23 @@ LSTATUS RegDeleteKeyA(HKEY hKey, const char* subKey) {
     std::vector<std::string> parts;
     if (!SplitPath(subKey, &parts) || parts.empty())
         return ERROR_INVALID_PARAMETER;
-    auto store = StoreOf(hKey);
-    if (!store)
-        return ERROR_BADDB;
+    auto stores = StoresOf(hKey);
     std::string path = hKey->path;
     for (const auto& part : parts) path = Join(path, Fold(part));
-    return Write(*store, [&]() -> LSTATUS {
-        if (!KeyExists(*store, path))
+    auto writer = stores->write >= 0 ? stores->Reader(size_t(stores->write)) : nullptr;
+    // What only another store holds is not this process's to delete.
+    if (!writer || !KeyExists(*writer, path))
+        return OnlyElsewhere(*stores, path) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+    return Write(*writer, [&]() -> LSTATUS {
+        if (!KeyExistsLocked(*writer, path))
             return ERROR_FILE_NOT_FOUND;
-        Stmt kids(store->db, "SELECT 1 FROM keys WHERE parent=? LIMIT 1");
+        Stmt kids(writer->db, "SELECT 1 FROM keys WHERE parent=? LIMIT 1");
         if (!kids.ok())
             return ERROR_BADDB;
         if (kids.Text(1, path).Step() == SQLITE_ROW)
             return ERROR_ACCESS_DENIED;
-        Stmt dv(store->db, "DELETE FROM vals WHERE key=?");
-        Stmt dk(store->db, "DELETE FROM keys WHERE path=?");
+        Stmt dv(writer->db, "DELETE FROM vals WHERE key=?");
+        Stmt dk(writer->db, "DELETE FROM keys WHERE path=?");
         if (!dv.ok() || !dk.ok())
             return ERROR_BADDB;
         if (dv.Text(1, path).Step() != SQLITE_DONE || dk.Text(1, path).Step() != SQLITE_DONE)
@@ -467,16 +740,17 @@ LSTATUS RegDeleteKeyA(HKEY hKey, const char* subKey) {
 LSTATUS RegDeleteValueA(HKEY hKey, const char* valueName) {
     if (!hKey)
         return ERROR_INVALID_HANDLE;
-    auto store = StoreOf(hKey);
-    if (!store)
-        return ERROR_BADDB;
-    return Write(*store, [&]() -> LSTATUS {
-        Stmt d(store->db, "DELETE FROM vals WHERE key=? AND fold=?");
+    auto stores = StoresOf(hKey);
+    auto writer = stores->write >= 0 ? stores->Reader(size_t(stores->write)) : nullptr;
+    if (!writer || !KeyExists(*writer, hKey->path))
+        return OnlyElsewhere(*stores, hKey->path) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+    return Write(*writer, [&]() -> LSTATUS {
+        Stmt d(writer->db, "DELETE FROM vals WHERE key=? AND fold=?");
         if (!d.ok())
             return ERROR_BADDB;
         if (d.Text(1, hKey->path).Text(2, Fold(valueName ? valueName : "")).Step() != SQLITE_DONE)
             return ERROR_BADDB;
-        return sqlite3_changes(store->db) > 0 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+        return sqlite3_changes(writer->db) > 0 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     });
 }
 

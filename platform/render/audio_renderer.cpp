@@ -10,6 +10,7 @@
 
 #include "kovel/runtime_classes.h"
 #include "reference_clock.h"
+#include "sound_messages.h"
 
 namespace kovel::render {
 
@@ -522,6 +523,10 @@ void AudioRenderer::OpenOutput() {
     bool wantNull = output_ == AudioOutput::Null || !connected || (env && std::strcmp(env, "null") == 0);
     if (!wantNull) {
         std::lock_guard<std::mutex> g(g_sdlMu);
+        QuietenSoundLibraries();
+        // The program owns its signals: SDL would take SIGINT and SIGTERM
+        // for an event queue nobody reads, and the program would not end.
+        SDL_SetHintWithPriority(SDL_HINT_NO_SIGNAL_HANDLERS, "1", SDL_HINT_OVERRIDE);
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) == 0) {
             SDL_AudioSpec want{}, have{};
             want.freq = rate;
@@ -540,7 +545,10 @@ void AudioRenderer::OpenOutput() {
                 SDL_PauseAudioDevice(device_, 0);
                 return;
             }
+            ReportNullOutput(SDL_GetError());
             SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        } else {
+            ReportNullOutput(SDL_GetError());
         }
     }
     {

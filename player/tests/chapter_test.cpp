@@ -2,11 +2,15 @@
 // highlight of the chapter being played, editing and the write-back, on real
 // lessons made by zmr and played through the reader plug-in.
 #include <gtest/gtest.h>
+#include <iconv.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QPushButton>
 #include <QSlider>
@@ -16,13 +20,19 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
+#include <optional>
 
+#include "chapter_journal.h"
 #include "chapter_list.h"
 #include "courseware_format.h"
+#include "obey_file_modes.h"
+#include "open_request.h"
 #include "player_dlg.h"
 #include "report_message.h"
+#include "request_folder.h"
 #include "test_support.h"
 
 using namespace kovel::player;
@@ -62,6 +72,24 @@ std::string MediaPart(int seconds) {
     return it->second;
 }
 
+// `text` converted between encodings by iconv, refusing what does not fit.
+std::optional<std::string> Convert(const std::string& text, const char* to, const char* from) {
+    iconv_t cd = iconv_open(to, from);
+    if (cd == iconv_t(-1))
+        return std::nullopt;
+    std::string out(text.size() * 4 + 16, '\0');
+    char* src = const_cast<char*>(text.data());
+    size_t left = text.size();
+    char* dst = out.data();
+    size_t room = out.size();
+    const size_t rc = iconv(cd, &src, &left, &dst, &room);
+    iconv_close(cd);
+    if (rc == size_t(-1))
+        return std::nullopt;
+    out.resize(out.size() - room);
+    return out;
+}
+
 std::string Doc(const std::string& chapters) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Index>\n" + chapters + "</Index>\n";
 }
@@ -97,13 +125,28 @@ class ChapterTest : public ::testing::Test {
         for (int i = 0; i < List(dlg)->count(); ++i) titles << List(dlg)->item(i)->text();
         return titles;
     }
-    // A user's click on a list entry.
+    // A user's click on a list entry, and on a button, through the window.
     static void ClickEntry(CPlayerDlg& dlg, int row) {
         QListWidget* list = List(dlg);
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
-                          list->visualItemRect(list->item(row)).center());
+        ClickAt(list->viewport(), list->visualItemRect(list->item(row)).center());
     }
-    static void Press(CPlayerDlg& dlg, int id) { static_cast<QPushButton*>(dlg.Control(id))->click(); }
+    static void Press(CPlayerDlg& dlg, int id) { Click(dlg.Control(id)); }
+    // A lesson whose header begins with some other object: its stored
+    // chapter index offset cannot be trusted.
+    std::string UnknownOffsetLesson(const std::string& name) {
+        std::string bytes = MediaPart(120) + Doc("<Chapter id=\"1\" time=\"10\">A</Chapter>\n");
+        std::string other(24, '\0');
+        zmr::WriteGuid(reinterpret_cast<uint8_t*>(other.data()), zmr::kStreamPropertiesObject);
+        zmr::WriteU64(reinterpret_cast<uint8_t*>(other.data()) + 16, 24);
+        // An object kind the reader does not know.
+        other[0] ^= 0x5A;
+        bytes.insert(zmr::kObjectHeadSize, other);
+        auto* head = reinterpret_cast<uint8_t*>(bytes.data());
+        zmr::WriteU64(head + 16, zmr::ReadU64(head + 16) + other.size());
+        const std::string path = (dir.path() + "/").toStdString() + name;
+        WriteAll(path, bytes);
+        return path;
+    }
 
     QTemporaryDir dir;
     std::vector<std::string> messages;
@@ -266,7 +309,7 @@ TEST_F(ChapterTest, ChoosingAChapterSeeksPausesAndFillsTheTitle) {
     EXPECT_EQ(static_cast<QLabel*>(dlg.Control(IDC_POSITIONTEXT))->text(), QStringLiteral("00:01:30 "));
 
     // The keyboard chooses too.
-    QTest::keyClick(List(dlg), Qt::Key_Up);
+    Key(&dlg, Qt::Key_Up);
     EXPECT_EQ(player.CurrentChapter(), 0);
     EXPECT_NEAR(player.GetPositionSeconds(), 30.0, 0.5);
     EXPECT_EQ(TitleEntry(dlg)->text(), QStringLiteral("Intro"));
@@ -464,7 +507,10 @@ TEST_F(ChapterTest, RepeatedAndNestedIdsAreEditedWithoutLosingTrack) {
     CGraphPlayer& player = dlg.Player();
     ASSERT_EQ(List(dlg)->count(), 4);
     ClickEntry(dlg, 0);
-    TitleEntry(dlg)->setText("renamed");
+    // Typed over the chosen chapter's title, as a user retitles it.
+    Click(TitleEntry(dlg));
+    Key(&dlg, Qt::Key_A, Qt::ControlModifier);
+    Type(&dlg, QStringLiteral("renamed"));
     Press(dlg, IDC_MODIFYCHAPTER);
     ChapterRead read = ReadChapterEntries(player.TempDocument());
     ASSERT_TRUE(read.ok);
@@ -557,19 +603,8 @@ TEST_F(ChapterTest, RefusedWriteBacksLeaveTheLessonAndSayWhy) {
 }
 
 TEST_F(ChapterTest, AnUnknownOffsetRefusesEditingAndWriteBack) {
-    // A lesson whose header begins with some other object: its stored
-    // chapter index offset cannot be trusted.
-    std::string bytes = MediaPart(120) + Doc("<Chapter id=\"1\" time=\"10\">A</Chapter>\n");
-    std::string other(24, '\0');
-    zmr::WriteGuid(reinterpret_cast<uint8_t*>(other.data()), zmr::kStreamPropertiesObject);
-    zmr::WriteU64(reinterpret_cast<uint8_t*>(other.data()) + 16, 24);
-    // An object kind the reader does not know.
-    other[0] ^= 0x5A;
-    bytes.insert(zmr::kObjectHeadSize, other);
-    auto* head = reinterpret_cast<uint8_t*>(bytes.data());
-    zmr::WriteU64(head + 16, zmr::ReadU64(head + 16) + other.size());
-    const std::string path = (dir.path() + "/u.zmr").toStdString();
-    WriteAll(path, bytes);
+    const std::string path = UnknownOffsetLesson("u.zmr");
+    const std::string bytes = ReadAll(path);
 
     CPlayerDlg dlg;
     dlg.OnInitDialog();
@@ -644,4 +679,216 @@ TEST_F(ChapterTest, HeadlessPlayPrintsTheChapterBesideThePosition) {
     EXPECT_GE(seen, 3) << out.toStdString();
     EXPECT_TRUE(sawSecond) << out.toStdString();
     EXPECT_TRUE(out.startsWith(QStringLiteral("title: "))) << out.toStdString();
+}
+
+TEST_F(ChapterTest, EditModeSaysAtOnceWhenTheChaptersCannotBeWrittenBack) {
+    CPlayerDlg dlg;
+    OpenForEditing(dlg, Lesson("ok.zmr", Doc("<Chapter id=\"1\" time=\"10\">A</Chapter>\n")));
+    auto notice = [&] { return dlg.findChild<QLabel*>(QStringLiteral("writeBackNotice")); };
+    EXPECT_TRUE(!notice() || !notice()->isVisibleTo(&dlg));
+    std::map<QWidget*, QRect> layout;
+    for (QWidget* w : dlg.findChildren<QWidget*>())
+        if (w->property("controlId").isValid())
+            layout[w] = w->geometry();
+
+    const std::vector<std::string> unwritable = {
+        Lesson("ro.zmr", Doc("<Chapter id=\"1\" time=\"10\">A</Chapter>\n")), UnknownOffsetLesson("u.zmr")};
+    ASSERT_EQ(::chmod(unwritable[0].c_str(), 0444), 0);
+    for (const std::string& path : unwritable) {
+        SCOPED_TRACE(path);
+        ObeyFileModes modes;
+        ASSERT_TRUE(modes.ok());
+        ASSERT_TRUE(dlg.OnCopyData(1, QByteArray::fromStdString(path)));
+        ASSERT_TRUE(notice());
+        EXPECT_TRUE(notice()->isVisibleTo(&dlg));
+        EXPECT_FALSE(notice()->text().isEmpty());
+        EXPECT_TRUE(notice()->toolTip().startsWith(QStringLiteral("Chapters cannot be written back: ")));
+        // Said in the window, not in a box, and no control of the window moved.
+        EXPECT_TRUE(messages.empty());
+        for (const auto& [w, rect] : layout) EXPECT_EQ(w->geometry(), rect) << w->objectName().toStdString();
+    }
+    // Leaving edit mode takes it away; a writable lesson has none.
+    ASSERT_TRUE(dlg.OnCopyData(0, QByteArray()));
+    EXPECT_FALSE(notice()->isVisibleTo(&dlg));
+    ASSERT_TRUE(dlg.OnCopyData(1, QByteArray::fromStdString(unwritable[1])));
+    ASSERT_TRUE(dlg.OnCopyData(1, QByteArray::fromStdString(Lesson("ok2.zmr", ""))));
+    EXPECT_FALSE(notice()->isVisibleTo(&dlg));
+}
+
+TEST_F(ChapterTest, DocumentsRoundTripInTheEncodingTheyDeclare) {
+    struct Encoding {
+        const char* declared;
+        const char* charset;  // of the stored bytes
+        std::string bom;
+        std::string added;  // how the added title reads in the stored document
+    };
+    // 镕 is not in GB2312, 😀 not in GBK: they become character references.
+    const std::string title = "镕 😀";
+    const Encoding encodings[] = {
+        {"GB2312", "GB2312", "", "&#38229; &#128512;"},
+        {"GBK", "GBK", "", "镕 &#128512;"},
+        {"GB18030", "GB18030", "", title},
+        {"UTF-8", "UTF-8", "", title},
+        {"UTF-16", "UTF-16LE", "\xFF\xFE", title},
+    };
+    for (const Encoding& e : encodings) {
+        SCOPED_TRACE(e.declared);
+        const std::optional<std::string> stored =
+            Convert(std::string("<?xml version=\"1.0\" encoding=\"") + e.declared + "\"?>\n" +
+                        "<Index>\n\t<Chapter id=\"1\" time=\"10\">第一章</Chapter>\n</Index>\n",
+                    e.charset, "UTF-8");
+        ASSERT_TRUE(stored);
+        const std::string path = Lesson(std::string(e.declared) + ".zmr", e.bom + *stored);
+        const std::string before = ReadAll(path);
+        CPlayerDlg dlg;
+        OpenForEditing(dlg, path);
+        EXPECT_EQ(Titles(dlg), QStringList{QString::fromUtf8("第一章")});
+
+        // Nothing edited (a modify with no chapter chosen changes nothing):
+        // the document goes back byte for byte.
+        Press(dlg, IDC_MODIFYCHAPTER);
+        Press(dlg, IDC_EDITDONE);
+        ASSERT_EQ(messages, (std::vector<std::string>{kMsgWrittenBack}));
+        EXPECT_EQ(ReadAll(path), before);
+
+        OpenForEditing(dlg, path);
+        Slider(dlg)->setValue(20);
+        TitleEntry(dlg)->setText(QString::fromUtf8(title));
+        Press(dlg, IDC_ADDCHAPTER);
+        Press(dlg, IDC_EDITDONE);
+        ASSERT_EQ(messages.size(), 2u);
+        EXPECT_EQ(messages[1], kMsgWrittenBack);
+        OpenForEditing(dlg, path);
+        EXPECT_EQ(Titles(dlg), (QStringList{QString::fromUtf8("第一章"), QString::fromUtf8(title)}));
+        EXPECT_EQ(dlg.Player().ChapterTimes(), (std::vector<int32_t>{10, 20}));
+
+        // Written back in the encoding it declares, and nothing else.
+        const std::string tail = ReadAll(path).substr(ChapterOffsetOf(before));
+        ASSERT_EQ(tail.substr(0, e.bom.size()), e.bom);
+        const std::optional<std::string> text = Convert(tail.substr(e.bom.size()), "UTF-8", e.charset);
+        ASSERT_TRUE(text) << "not " << e.charset;
+        EXPECT_EQ(text->find(std::string("<?xml version=\"1.0\" encoding=\"") + e.declared + "\"?>"), 0u)
+            << *text;
+        EXPECT_NE(text->find(">" + e.added + "</Chapter>"), std::string::npos) << *text;
+        messages.clear();
+    }
+}
+
+TEST_F(ChapterTest, OpeningCompletesAWriteBackThatWasCutShort) {
+    const std::string oldDoc =
+        Doc("<Chapter id=\"1\" time=\"10\">old</Chapter>\n<Chapter id=\"2\" time=\"20\">"
+            "old too</Chapter>\n");
+    const std::string newDoc = Doc("<Chapter id=\"3\" time=\"5\">new</Chapter>\n");
+    const std::string path = Lesson("cut.zmr", oldDoc);
+    const std::string media = MediaPart(120);
+    // A write-back that died after writing the new document over the old
+    // one, before setting the end of the file: its journal, a torn document.
+    zmr::ChapterJournal journal;
+    journal.old_size = media.size() + oldDoc.size();
+    journal.document = newDoc;
+    {
+        zmr::FileReader file;
+        ASSERT_EQ(file.Open(path), 0);
+        ASSERT_TRUE(zmr::ReadLessonIdentity(file, media.size(), &journal.lesson));
+    }
+    WriteAll(zmr::ChapterJournalPath(path), zmr::EncodeChapterJournal(journal));
+    WriteAll(path, media + newDoc + oldDoc.substr(newDoc.size()));
+
+    CPlayerDlg dlg;
+    dlg.SetPendingFile(path);
+    dlg.OnInitDialog();
+    EXPECT_EQ(Titles(dlg), QStringList{"new"});
+    EXPECT_EQ(ReadAll(path), media + newDoc);
+    EXPECT_NE(::access(zmr::ChapterJournalPath(path).c_str(), F_OK), 0);
+}
+
+TEST_F(ChapterTest, AWriteBackNeverOverwritesChaptersItDidNotRead) {
+    const std::string path = Lesson("both.zmr", Doc("<Chapter id=\"1\" time=\"10\">A</Chapter>\n"));
+    CPlayerDlg first, second;
+    OpenForEditing(first, path);
+    OpenForEditing(second, path);
+    TitleEntry(first)->setText("first's");
+    Press(first, IDC_ADDCHAPTER);
+    Press(first, IDC_EDITDONE);
+    ASSERT_EQ(messages, (std::vector<std::string>{kMsgWrittenBack}));
+    const std::string written = ReadAll(path);
+
+    // The second read the lesson before the first wrote it back.
+    messages.clear();
+    Press(second, IDC_EDITDONE);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("changed by another program"), std::string::npos) << messages[0];
+    EXPECT_EQ(ReadAll(path), written);
+    // The first goes on writing over what it wrote itself.
+    messages.clear();
+    Press(first, IDC_EDITDONE);
+    EXPECT_EQ(messages, (std::vector<std::string>{kMsgWrittenBack}));
+}
+
+TEST_F(ChapterTest, TwoRunningPlayersNeverShareAWorkingCopy) {
+    const std::string doc = Doc("<Chapter id=\"1\" time=\"10\">A</Chapter>\n");
+    const std::string path = Lesson("shared.zmr", doc);
+    const QString data = dir.path() + "/data";
+    const QString socket = QStringLiteral("kovel-two-%1-").arg(qApp->applicationPid());
+    auto start = [&](QProcess& player, const QString& name) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_DATA_HOME", data);
+        env.insert("KOVEL_PLAYER_SOCKET", socket + name);
+        player.setProcessEnvironment(env);
+        player.start(QStringLiteral(KOVELPLAYER_PATH), {QString::fromStdString(path)});
+    };
+    // Each running player's working copy, by its folder.
+    auto copies = [&] {
+        std::map<std::string, std::string> found;
+        const QDir sessions(data + "/kovelplayer");
+        for (const QString& s : sessions.entryList({"session-*"}, QDir::Dirs)) {
+            const std::string file = (sessions.filePath(s) + "/temp.xml").toStdString();
+            if (::access(file.c_str(), F_OK) == 0)
+                found[file] = ReadAll(file);
+        }
+        return found;
+    };
+    auto waitFor = [](const std::function<bool()>& done) {
+        for (int i = 0; i < 600 && !done(); ++i) QTest::qWait(50);
+        return done();
+    };
+
+    QProcess a, b;
+    start(a, "a");
+    ASSERT_TRUE(waitFor([&] { return copies().size() == 1 && copies().begin()->second == doc; }));
+    const std::string aCopy = copies().begin()->first;
+    // The first player's edit, not written back yet.
+    WriteAll(aCopy, "first's edit");
+    start(b, "b");
+    ASSERT_TRUE(waitFor([&] { return copies().size() == 2; }));
+    std::map<std::string, std::string> both = copies();
+    both.erase(aCopy);
+    ASSERT_EQ(both.size(), 1u);
+    const std::string bCopy = both.begin()->first;
+    EXPECT_TRUE(waitFor([&] { return copies()[bCopy] == doc; }));
+    EXPECT_EQ(copies()[aCopy], "first's edit");
+
+    // Chapters written back while both play; the second player, asked to
+    // open the lesson again, takes them into its own copy only.
+    const std::string newDoc = Doc("<Chapter id=\"2\" time=\"20\">B</Chapter>\n");
+    const std::string in = (dir.path() + "/new.xml").toStdString();
+    WriteAll(in, newDoc);
+    ASSERT_EQ(QProcess::execute(QStringLiteral(ZMR_PATH), {"chapters", QString::fromStdString(path),
+                                                           "--import", QString::fromStdString(in)}),
+              0);
+    QLocalSocket request;
+    request.connectToServer(PrivateRuntimeFolder(nullptr) + "/" + socket + "b");
+    ASSERT_TRUE(request.waitForConnected(5000));
+    request.write(EncodeOpenRequest(1, QByteArray::fromStdString(path)));
+    ASSERT_TRUE(request.waitForBytesWritten(5000));
+    ASSERT_TRUE(waitFor([&] { return request.bytesAvailable() >= 4; }));
+    EXPECT_EQ(request.readAll(), QByteArray("\x01\0\0\0", 4));
+    EXPECT_TRUE(waitFor([&] { return copies()[bCopy] == newDoc; }));
+    EXPECT_EQ(copies()[aCopy], "first's edit");
+    EXPECT_EQ(a.state(), QProcess::Running);
+    EXPECT_EQ(b.state(), QProcess::Running);
+    for (QProcess* p : {&a, &b}) {
+        p->kill();
+        p->waitForFinished(10000);
+    }
 }

@@ -1,15 +1,24 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <QAccessible>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QGroupBox>
-#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSlider>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <map>
 
 #include "link_label.h"
+#include "player_app.h"
 #include "player_dlg.h"
 #include "report_message.h"
 #include "test_support.h"
@@ -41,6 +50,36 @@ class DialogTest : public ::testing::Test {
         return nullptr;
     }
     static QString Text(CPlayerDlg& dlg, int id) { return static_cast<QLabel*>(dlg.Control(id))->text(); }
+    static QSlider* Slider(CPlayerDlg& dlg, int id) { return static_cast<QSlider*>(dlg.Control(id)); }
+    // Where the style draws the slider's thumb, in the slider's coordinates.
+    static QRect Thumb(QSlider* slider) {
+        QStyleOptionSlider opt;
+        opt.initFrom(slider);
+        opt.orientation = slider->orientation();
+        opt.minimum = slider->minimum();
+        opt.maximum = slider->maximum();
+        opt.sliderPosition = slider->sliderPosition();
+        opt.sliderValue = slider->value();
+        opt.pageStep = slider->pageStep();
+        opt.singleStep = slider->singleStep();
+        opt.subControls = QStyle::SC_All;
+        return slider->style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderHandle, slider);
+    }
+    // A minute of sound: long enough for page steps of several seconds.
+    static std::string MinuteLesson() {
+        return MadeLesson({"--tone", "--no-screen", "--no-camera", "--duration", "60"});
+    }
+    static void PlayFrom(CPlayerDlg& dlg, const std::string& path) {
+        dlg.SetPendingFile(path);
+        dlg.OnInitDialog();
+        ASSERT_NE(ExposedWindow(&dlg), nullptr);
+        ASSERT_EQ(dlg.Player().State(), PlayState::Running);
+    }
+    static LONG Volume(CPlayerDlg& dlg) {
+        LONG v = 1;
+        dlg.Player().BasicAudio()->get_Volume(&v);
+        return v;
+    }
 
     QTemporaryDir dir;
     std::vector<std::string> messages;
@@ -224,22 +263,30 @@ TEST_F(DialogTest, FilterListConversion) {
     EXPECT_EQ(f[2], QStringLiteral("all Files (*)"));
 }
 
-TEST_F(DialogTest, EscapeAndCloseRunTheCleanUp) {
+TEST_F(DialogTest, EscapeF1AndCloseThroughTheWindow) {
     {
         CPlayerDlg dlg;
         dlg.OnInitDialog();
-        dlg.show();
-        QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-        QApplication::sendEvent(&dlg, &esc);
+        bool aboutShown = false;
+        QTimer closeAbout;
+        QObject::connect(&closeAbout, &QTimer::timeout, [&] {
+            if (auto* about = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget())) {
+                aboutShown = true;
+                Click(about->findChild<QPushButton*>(QStringLiteral("ctl1")));
+            }
+        });
+        closeAbout.start(20);
+        Key(&dlg, Qt::Key_F1);
+        EXPECT_TRUE(aboutShown);
+        EXPECT_FALSE(dlg.CleanedUp());
+        Key(&dlg, Qt::Key_Escape);
         EXPECT_TRUE(dlg.CleanedUp());
         EXPECT_FALSE(dlg.isVisible());
     }
     {
         CPlayerDlg dlg;
         dlg.OnInitDialog();
-        dlg.show();
-        EXPECT_FALSE(dlg.CleanedUp());
-        dlg.close();
+        ExposedWindow(&dlg)->close();
         EXPECT_TRUE(dlg.CleanedUp());
         // The request socket is released with the window.
         EXPECT_TRUE(dlg.RequestServerName().isEmpty());
@@ -265,4 +312,183 @@ TEST_F(DialogTest, AboutBoxTexts) {
     auto* ok = about.findChild<QPushButton*>(QStringLiteral("ctl1"));
     ASSERT_NE(ok, nullptr);
     EXPECT_EQ(ok->text(), QString::fromUtf8("确定"));
+}
+
+// Qt gives a click to the topmost widget at its place: each control must be
+// that widget over its whole area, whichever frames were made after it.
+TEST_F(DialogTest, NoControlIsCoveredInEitherMode) {
+    const std::string path = Lesson("a.zmr", {});
+    CPlayerDlg dlg;
+    dlg.OnInitDialog();
+    ASSERT_NE(ExposedWindow(&dlg), nullptr);
+    for (uint32_t editMode : {0u, 1u}) {
+        ASSERT_TRUE(dlg.OnCopyData(editMode, QByteArray::fromStdString(path)));
+        for (const ControlSpec& c : MainDialogTemplate().controls) {
+            QWidget* w = dlg.Control(c.id);
+            if (!w || !w->isVisible())
+                continue;
+            const QRect r = w->geometry().adjusted(1, 1, -1, -1);
+            for (QPoint p : {r.center(), r.topLeft(), r.topRight(), r.bottomLeft(), r.bottomRight()}) {
+                QWidget* hit = dlg.childAt(p);
+                if (c.kind == ControlKind::GroupBox)
+                    EXPECT_TRUE(!hit || !(hit == w || w->isAncestorOf(hit))) << c.id << " takes input";
+                else
+                    EXPECT_TRUE(hit && (hit == w || w->isAncestorOf(hit)))
+                        << c.id << " is covered by " << (hit ? hit->objectName() : QString()).toStdString()
+                        << " in edit mode " << editMode;
+            }
+        }
+    }
+}
+
+TEST_F(DialogTest, TransportButtonsThroughTheWindow) {
+    const std::string path = MinuteLesson();
+    CPlayerDlg dlg;
+    PlayFrom(dlg, path);
+    CGraphPlayer& player = dlg.Player();
+    // In edit mode a second row of controls stands below the transport row.
+    for (uint32_t editMode : {0u, 1u}) {
+        ASSERT_TRUE(dlg.OnCopyData(editMode, QByteArray::fromStdString(path)));
+        Click(dlg.Control(IDC_PLAYPAUSE));
+        ASSERT_EQ(player.State(), PlayState::Paused);
+        const double paused = player.GetPositionSeconds();
+        QTest::qWait(300);
+        EXPECT_NEAR(player.GetPositionSeconds(), paused, 0.05);
+        Click(dlg.Control(IDC_PLAYPAUSE));
+        EXPECT_EQ(player.State(), PlayState::Running);
+
+        player.SeekBy(20);
+        Click(dlg.Control(IDC_STOP));
+        EXPECT_EQ(player.State(), PlayState::Stopped);
+        EXPECT_NEAR(player.GetPositionSeconds(), 0.0, 0.1);
+        EXPECT_EQ(Text(dlg, IDC_POSITIONTEXT), QStringLiteral("00:00:00 "));
+        Click(dlg.Control(IDC_PLAYPAUSE));
+        EXPECT_EQ(player.State(), PlayState::Running);
+
+        int asked = 0;
+        dlg.SetFileChooser([&](const QStringList&) -> std::optional<std::string> {
+            ++asked;
+            return std::nullopt;
+        });
+        Click(dlg.Control(IDC_OPEN));
+        EXPECT_EQ(asked, 1);
+    }
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(DialogTest, PositionSliderByMouseAndKeys) {
+    CPlayerDlg dlg;
+    PlayFrom(dlg, MinuteLesson());
+    CGraphPlayer& player = dlg.Player();
+    QSlider* slider = Slider(dlg, IDC_POSITION);
+    ASSERT_EQ(slider->pageStep(), 6);
+    auto pos = [&] { return player.GetPositionSeconds(); };
+    // Paused, positions hold still between the steps.
+    Click(dlg.Control(IDC_PLAYPAUSE));
+    player.SeekBy(30 - pos());
+    ASSERT_EQ(slider->value(), 30);
+    const int y = slider->height() / 2;
+    // After the thumb: a page forward, to where the thumb lands; before it: 10 s back.
+    ClickAt(slider, QPoint(slider->width() - 2, y));
+    EXPECT_NEAR(pos(), 36, 0.5);
+    ClickAt(slider, QPoint(1, y));
+    EXPECT_NEAR(pos(), 26, 0.5);
+    // The click gave the slider the focus. PageUp acts as a click before the thumb.
+    Key(&dlg, Qt::Key_PageUp);
+    EXPECT_NEAR(pos(), 16, 0.5);
+    Key(&dlg, Qt::Key_PageDown);
+    EXPECT_NEAR(pos(), 22, 0.5);
+    EXPECT_EQ(slider->value(), 22);
+    Key(&dlg, Qt::Key_End);
+    EXPECT_NEAR(pos(), 60, 0.5);
+    Key(&dlg, Qt::Key_Home);
+    EXPECT_NEAR(pos(), 0, 0.5);
+    EXPECT_EQ(player.State(), PlayState::Paused);
+
+    // A drag during playback pauses, seeks once at the release and resumes.
+    Click(dlg.Control(IDC_PLAYPAUSE));
+    ASSERT_EQ(player.State(), PlayState::Running);
+    DragAt(slider, Thumb(slider).center(), QPoint(slider->width() * 3 / 4, y),
+           [&] { EXPECT_EQ(player.State(), PlayState::Paused); });
+    EXPECT_EQ(player.State(), PlayState::Running);
+    EXPECT_GT(slider->value(), 35);
+    EXPECT_NEAR(pos(), slider->value(), 1.0);
+}
+
+TEST_F(DialogTest, VolumeSliderByMouseAndKeys) {
+    CPlayerDlg dlg;
+    PlayFrom(dlg, Lesson("v.zmr", {}));
+    QSlider* volume = Slider(dlg, IDC_VOLUME);
+    ASSERT_EQ(volume->value(), kVolumeRange);
+    ASSERT_EQ(Volume(dlg), 0);
+    // Before the thumb, which stands at full volume: 10 dB down, and the thumb goes as far.
+    ClickAt(volume, QPoint(1, volume->height() / 2));
+    EXPECT_EQ(Volume(dlg), -1000);
+    EXPECT_EQ(volume->value(), kVolumeRange - 1000);
+    Key(&dlg, Qt::Key_PageUp);
+    EXPECT_EQ(Volume(dlg), -2000);
+    Key(&dlg, Qt::Key_PageDown);
+    EXPECT_EQ(Volume(dlg), -1000);
+    // A drag takes effect at the release.
+    DragAt(volume, Thumb(volume).center(), QPoint(volume->width() / 3, volume->height() / 2));
+    EXPECT_LT(volume->value(), 3000);
+    EXPECT_EQ(Volume(dlg), volume->value() - kVolumeRange);
+}
+
+TEST_F(DialogTest, TabStopsShowTheirFocusAndControlsHaveNames) {
+    CPlayerDlg dlg;
+    dlg.OnInitDialog();
+    ASSERT_TRUE(dlg.OnCopyData(1, QByteArray::fromStdString(Lesson("a.zmr", {}))));
+    ASSERT_NE(ExposedWindow(&dlg), nullptr);
+    const std::map<int, const char*> names = {{IDC_POSITION, "播放进度"},  {IDC_VOLUME, "音量"},
+                                              {IDC_CHAPTERS, "章节"},      {IDC_CHAPTERTITLE, "章节标题"},
+                                              {IDC_SCREENBOX, "屏幕录像"}, {IDC_CAMERABOX, "摄像画面"}};
+    std::vector<QWidget*> stops;
+    for (const ControlSpec& c : MainDialogTemplate().controls) {
+        QWidget* w = dlg.Control(c.id);
+        if (!w)
+            continue;
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+        ASSERT_NE(a, nullptr);
+        if (c.kind == ControlKind::PushButton) {
+            EXPECT_EQ(a->text(QAccessible::Name), QString::fromUtf8(c.text));
+        } else if (names.count(c.id)) {
+            EXPECT_EQ(a->text(QAccessible::Name), QString::fromUtf8(names.at(c.id)));
+        }
+        if (c.tabStop)
+            stops.push_back(w);
+    }
+    // Going round the tab stops twice: each one looks different while it has the focus.
+    std::map<QWidget*, QImage> focused, unfocused;
+    for (size_t step = 0; step < 2 * stops.size(); ++step) {
+        for (QWidget* w : stops) (w->hasFocus() ? focused : unfocused)[w] = w->grab().toImage();
+        Key(&dlg, Qt::Key_Tab);
+    }
+    for (QWidget* w : stops) {
+        ASSERT_TRUE(focused.count(w) && unfocused.count(w)) << w->objectName().toStdString();
+        EXPECT_NE(focused[w], unfocused[w]) << w->objectName().toStdString() << " shows no focus";
+    }
+}
+
+// A desktop session ends its programs with SIGTERM, a terminal with SIGINT or SIGHUP.
+TEST_F(DialogTest, QuitSignalsEndTheProgramWithTheCloseCleanUp) {
+    const std::string path = Lesson("q.zmr", {});
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        CPlayerDlg dlg;
+        dlg.SetPendingFile(path);
+        std::string workingCopy;
+        QElapsedTimer sent;
+        QTimer::singleShot(100, &dlg, [&] {
+            workingCopy = dlg.Player().TempDocument();
+            EXPECT_TRUE(QFile::exists(QString::fromStdString(workingCopy)));
+            sent.start();
+            ::raise(signalNumber);
+        });
+        EXPECT_EQ(RunMainWindow(dlg), 128 + signalNumber);
+        EXPECT_LT(sent.elapsed(), 1000);
+        EXPECT_TRUE(dlg.CleanedUp());
+        EXPECT_EQ(dlg.Player().State(), PlayState::Closed);
+        ASSERT_FALSE(workingCopy.empty());
+        EXPECT_FALSE(QFile::exists(QString::fromStdString(workingCopy)));
+    }
 }

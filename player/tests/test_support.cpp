@@ -4,10 +4,13 @@
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QWindow>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 
 #include "courseware_format.h"
 
@@ -22,6 +25,61 @@ QApplication& App() {
     static char* argv[] = {name, nullptr};
     static QApplication* app = new QApplication(argc, argv);
     return *app;
+}
+
+std::string MadeLesson(const std::vector<std::string>& options) {
+    static QTemporaryDir dir;
+    static std::map<std::vector<std::string>, std::string> made;
+    auto it = made.find(options);
+    if (it != made.end())
+        return it->second;
+    const QString path = dir.path() + QStringLiteral("/made%1.zmr").arg(made.size());
+    QStringList args{"create", path};
+    for (const std::string& o : options) args << QString::fromStdString(o);
+    QProcess::execute(QStringLiteral(ZMR_PATH), args);
+    return made.emplace(options, path.toStdString()).first->second;
+}
+
+QWindow* ExposedWindow(QWidget* target) {
+    QWidget* top = target->window();
+    if (!top->isVisible())
+        top->show();
+    if (!QTest::qWaitForWindowExposed(top))
+        return nullptr;
+    return top->windowHandle();
+}
+
+void ClickAt(QWidget* target, QPoint at, Qt::MouseButton button) {
+    if (QWindow* window = ExposedWindow(target))
+        QTest::mouseClick(window, button, {}, target->mapTo(target->window(), at));
+}
+
+void Click(QWidget* target, Qt::MouseButton button) {
+    ClickAt(target, target->rect().center(), button);
+}
+
+void DragAt(QWidget* target, QPoint from, QPoint to, const std::function<void()>& held) {
+    QWindow* window = ExposedWindow(target);
+    if (!window)
+        return;
+    const QPoint a = target->mapTo(target->window(), from), b = target->mapTo(target->window(), to);
+    QTest::mousePress(window, Qt::LeftButton, {}, a);
+    constexpr int kSteps = 8;
+    for (int i = 1; i <= kSteps; ++i) QTest::mouseMove(window, a + (b - a) * i / kSteps);
+    if (held)
+        held();
+    QTest::mouseRelease(window, Qt::LeftButton, {}, b);
+}
+
+void Key(QWidget* window, Qt::Key key, Qt::KeyboardModifiers modifiers) {
+    if (QWindow* w = ExposedWindow(window))
+        QTest::keyClick(w, key, modifiers);
+}
+
+void Type(QWidget* window, const QString& text) {
+    if (QWindow* w = ExposedWindow(window))
+        for (QChar c : text)
+            QTest::sendKeyEvent(QTest::Click, w, Qt::Key_unknown, QString(c), Qt::NoModifier);
 }
 
 std::vector<uint8_t> RecordArea(const std::vector<Record>& records) {

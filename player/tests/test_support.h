@@ -2,11 +2,18 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <QPoint>
+#include <QString>
+#include <Qt>
+
 class QApplication;
+class QWidget;
+class QWindow;
 
 namespace kovel::player::test {
 
@@ -36,6 +43,23 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 // whose descriptive records are replaced by `records`: the player opens and
 // plays it through the reader plug-in, the decoder and the sound renderer.
 std::vector<uint8_t> PlayableLessonBytes(const std::vector<Record>& records);
+
+// A lesson made once per process by `zmr create` with these options (e.g.
+// {"--tone", "--no-screen", "--no-camera", "--duration", "60"}); its path.
+std::string MadeLesson(const std::vector<std::string>& options);
+
+// Input as a user gives it: sent to the top-level window at a point inside
+// `target` (in its coordinates), so that Qt's own hit-testing decides which
+// widget gets it. The window is shown first if it is not yet.
+QWindow* ExposedWindow(QWidget* target);
+void ClickAt(QWidget* target, QPoint at, Qt::MouseButton button = Qt::LeftButton);
+void Click(QWidget* target, Qt::MouseButton button = Qt::LeftButton);
+// Presses at `from`, moves in steps to `to` and releases there; `held` runs
+// just before the release.
+void DragAt(QWidget* target, QPoint from, QPoint to, const std::function<void()>& held = {});
+// A key typed into the window; the focus widget gets it.
+void Key(QWidget* window, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+void Type(QWidget* window, const QString& text);
 
 // GBK bytes of a few texts used by the tests.
 extern const char kGbkLessonTitle[];  // 课件 (GBK)

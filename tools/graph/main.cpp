@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "com_util.h"
+#include "kovel/build_tree.h"
 #include "kovel/com.h"
 #include "kovel/control.h"
 #include "kovel/events.h"
 #include "kovel/renderer.h"
+#include "kovel/version.h"
 #include "media_type.h"
 
 using namespace kovel::graph;
@@ -74,17 +76,37 @@ std::string SourcePinOf(IBaseFilter* f) {
     return {};
 }
 
+constexpr const char* kUsage =
+    "usage: kovel-graph FILE [--seconds N] [--seek S] [--no-clock] [--json]\n"
+    "Builds the graph the player builds for FILE, prints its filters and connections, plays it\n"
+    "without a window and reports positions, frames, sound and events.\n"
+    "  --seconds N   play for N seconds (default: to the end)\n"
+    "  --seek S      move to S seconds before playing\n"
+    "  --no-clock    deliver as fast as the renderers take it, without the clock\n"
+    "  --json        report as one JSON object\n"
+    "  --help        show this help and exit\n"
+    "  --version     show the version and exit\n";
+
 int Usage() {
-    std::fprintf(stderr, "usage: kovel-graph FILE [--seconds N] [--seek S] [--no-clock] [--json]\n");
+    std::fputs(kUsage, stderr);
     return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    KovelUseBuildTreeRegistry();
     Options o;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("kovel-graph %s\n", KOVEL_VERSION);
+            return 0;
+        }
         if (a == "--seconds" && i + 1 < argc)
             o.seconds = std::atof(argv[++i]);
         else if (a == "--seek" && i + 1 < argc)

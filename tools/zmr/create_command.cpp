@@ -8,10 +8,12 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "chapter_document.h"
 #include "commands.h"
 #include "courseware_format.h"
 #include "courseware_writer.h"
 #include "media_encode.h"
+#include "progress.h"
 #include "tool_util.h"
 
 namespace zmrtool {
@@ -31,23 +33,25 @@ constexpr const char* kCreateUsage =
     "encoding:\n"
     "  --duration SECONDS    lesson length (default 10, or the longest input file)\n"
     "  --codec NAME          FFmpeg video encoder (default wmv2)\n"
-    "  --screen-size WxH     default 640x480\n"
-    "  --camera-size WxH     default 160x120\n"
+    "  --screen-size WxH     default: the --screen file's own size, else 640x480\n"
+    "  --camera-size WxH     default: the --camera file's own size, else 160x120\n"
     "  --fps N               frames a second (default 10)\n"
     "  --gop N               frames from key frame to key frame (default 2 seconds' worth)\n"
     "  audio: Windows Media audio, 44100 Hz stereo, 64 kbit/s\n"
     "descriptive texts and chapters (UTF-8, stored as GBK):\n"
     "  --title T --maker M --account A --date D\n"
-    "  --chapter SECONDS=TITLE   repeatable\n";
+    "  --chapter SECONDS=TITLE   repeatable\n"
+    "  --quiet               no progress line (there is one only on a terminal anyway)\n";
 
 struct Options {
     std::string out;
     std::string audio_file, screen_file, camera_file;
     bool pattern = false, tone = false;
     bool no_audio = false, no_screen = false, no_camera = false;
+    bool quiet = false;
     double duration = 0;  // 0: not given
     std::string codec = "wmv2";
-    int screen_w = 640, screen_h = 480, camera_w = 160, camera_h = 120;
+    int screen_w = 0, screen_h = 0, camera_w = 0, camera_h = 0;  // 0: not given
     int fps = 10;
     int gop = 0;  // 0: two seconds
     std::string title, maker, account, date;
@@ -94,6 +98,8 @@ int Parse(const std::vector<std::string>& args, Options* o) {
             o->no_screen = true;
         } else if (a == "--no-camera") {
             o->no_camera = true;
+        } else if (a == "--quiet") {
+            o->quiet = true;
         } else if (a == "--duration") {
             // Up to a day; the index holds one entry a second.
             if (!ParseDouble(v, &o->duration) || o->duration <= 0 || o->duration > 86400)
@@ -207,15 +213,26 @@ int RunCreate(const std::vector<std::string>& args) {
     }
 
     std::string error;
+    // One pass a stream, each over the whole lesson: the line spreads over them.
+    const int passes = int(want_audio) + int(want_camera) + int(want_screen);
+    ProgressLine line("create", seconds, ProgressLine::Wanted(o.quiet));
+    int pass = 0;
+    auto progress = [&](int64_t done) {
+        line.Update((pass * seconds + double(done) / double(UNITS)) / passes);
+    };
     // Stream numbers: audio 1, camera 2, screen 3, audio first so its index block is the first.
     if (want_audio) {
         zmr::WriterStream s;
-        if (!EncodeAudio(AudioSettings{}, o.audio_file, duration, &s, &error)) {
+        AudioSettings as;
+        as.progress = progress;
+        if (!EncodeAudio(as, o.audio_file, duration, &s, &error)) {
+            line.End();
             std::fprintf(stderr, "zmr create: audio: %s\n", error.c_str());
             return 1;
         }
         s.number = 1;
         lesson.streams.push_back(std::move(s));
+        ++pass;
     }
     const int gop = o.gop ? o.gop : 2 * o.fps;
     struct Video {
@@ -226,9 +243,15 @@ int RunCreate(const std::vector<std::string>& args) {
         int64_t bit_rate;
         uint16_t number;
     };
+    // Unless told, a file keeps its own size (0x0); the generators draw at the usual sizes.
+    auto size = [](int given, const std::string& file, int generated) {
+        return given || !file.empty() ? given : generated;
+    };
     const Video videos[] = {
-        {want_camera, true, &o.camera_file, o.camera_w, o.camera_h, 150000, 2},
-        {want_screen, false, &o.screen_file, o.screen_w, o.screen_h, 500000, 3},
+        {want_camera, true, &o.camera_file, size(o.camera_w, o.camera_file, 160),
+         size(o.camera_h, o.camera_file, 120), 150000, 2},
+        {want_screen, false, &o.screen_file, size(o.screen_w, o.screen_file, 640),
+         size(o.screen_h, o.screen_file, 480), 500000, 3},
     };
     for (const Video& v : videos) {
         if (!v.want)
@@ -240,14 +263,18 @@ int RunCreate(const std::vector<std::string>& args) {
         vs.fps = o.fps;
         vs.gop = gop;
         vs.bit_rate = v.bit_rate;
+        vs.progress = progress;
         zmr::WriterStream s;
         if (!EncodeVideo(vs, v.camera, *v.file, duration, &s, &error)) {
+            line.End();
             std::fprintf(stderr, "zmr create: %s: %s\n", v.camera ? "camera" : "screen", error.c_str());
             return 1;
         }
         s.number = v.number;
         lesson.streams.push_back(std::move(s));
+        ++pass;
     }
+    line.Finish();
 
     zmr::WriteSummary summary;
     if (!zmr::WriteCourseware(o.out, lesson, &summary, &error)) {
@@ -256,6 +283,9 @@ int RunCreate(const std::vector<std::string>& args) {
         std::fprintf(stderr, "zmr create: %s: %s\n", o.out.c_str(), error.c_str());
         return 1;
     }
+    // A chapter write-back cut short in the file this one replaces must not
+    // be completed into it.
+    zmr::DiscardChapterJournal(o.out);
     std::string names;
     for (const auto& s : lesson.streams) {
         if (!names.empty())

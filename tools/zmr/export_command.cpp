@@ -8,6 +8,7 @@ extern "C" {
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -17,12 +18,17 @@ extern "C" {
 #include "courseware_format.h"
 #include "kovel/formats.h"
 #include "lesson_inspect.h"
+#include "progress.h"
 
 namespace zmrtool {
 
 namespace {
 
-constexpr const char* kExportUsage = "usage: zmr export IN.zmr OUT.mkv\n";
+constexpr const char* kExportUsage =
+    "usage: zmr export [--quiet] IN.zmr OUT.mkv\n"
+    "Copies the streams into Matroska without re-encoding: the screen recording first (the default\n"
+    "picture), the camera second, then the sound; the title, maker, date and chapters go along.\n"
+    "  --quiet   no progress line (there is one only on a terminal anyway)\n";
 constexpr AVRational kUnitBase{1, int(UNITS)};
 
 struct OutputFree {
@@ -127,7 +133,8 @@ struct Track {
 
 // Key frames are not marked in the file; the decoder tells them. Without a
 // decoder every frame counts as one.
-void FindKeyFrames(const zmr::FileReader& file, const zmr::DataObjectInfo& data, Track* t) {
+void FindKeyFrames(const zmr::FileReader& file, const zmr::DataObjectInfo& data, Track* t,
+                   const std::function<void(int64_t)>& progress) {
     const AVCodec* dec = avcodec_find_decoder(t->out->codecpar->codec_id);
     if (!dec)
         return;
@@ -158,6 +165,7 @@ void FindKeyFrames(const zmr::FileReader& file, const zmr::DataObjectInfo& data,
         avcodec_send_packet(ctx.get(), pkt.get());
         av_packet_unref(pkt.get());
         collect();
+        progress(t->sample.start);
         t->Advance(file);
     }
     avcodec_send_packet(ctx.get(), nullptr);
@@ -208,12 +216,27 @@ bool AddChapters(AVFormatContext* oc, const Inspection& in, std::string* error) 
 }  // namespace
 
 int RunExport(const std::vector<std::string>& args) {
-    if (args.size() != 2 || args[0].empty() || args[1].empty() || args[0][0] == '-' || args[1][0] == '-') {
+    bool quiet = false;
+    std::vector<std::string> paths;
+    for (const std::string& a : args) {
+        if (a == "--quiet") {
+            quiet = true;
+        } else if (a == "-h" || a == "--help") {
+            std::fputs(kExportUsage, stdout);
+            return 0;
+        } else if (a.empty() || a[0] == '-' || paths.size() == 2) {
+            std::fputs(kExportUsage, stderr);
+            return 2;
+        } else {
+            paths.push_back(a);
+        }
+    }
+    if (paths.size() != 2) {
         std::fputs(kExportUsage, stderr);
         return 2;
     }
-    const std::string& in_path = args[0];
-    const std::string& out_path = args[1];
+    const std::string& in_path = paths[0];
+    const std::string& out_path = paths[1];
     av_log_set_level(AV_LOG_ERROR);
 
     zmr::FileReader file;
@@ -223,7 +246,7 @@ int RunExport(const std::vector<std::string>& args) {
     }
     Inspection in;
     std::string error;
-    if (!Inspect(file, &in, &error)) {
+    if (!Inspect(in_path, file, &in, &error)) {
         std::fprintf(stderr, "zmr export: %s: %s\n", in_path.c_str(), error.c_str());
         return 1;
     }
@@ -234,7 +257,10 @@ int RunExport(const std::vector<std::string>& args) {
         return 1;
     }
     std::unique_ptr<AVFormatContext, OutputFree> oc(raw);
+    std::unique_ptr<ProgressLine> line;
     auto fail = [&](const std::string& why) {
+        if (line)
+            line->End();
         std::fprintf(stderr, "zmr export: %s\n", why.c_str());
         if (oc->pb) {
             oc.reset();
@@ -243,28 +269,53 @@ int RunExport(const std::vector<std::string>& args) {
         return 1;
     };
 
-    std::vector<Track> tracks(in.streams.size());
-    for (size_t i = 0; i < in.streams.size(); ++i) {
-        Track& t = tracks[i];
-        t.stream = &in.streams[i];
+    // Other players show the first video stream: the screen recording, which
+    // the lesson is about, goes first and is the default; the camera second.
+    const char* const order[] = {"capture", "videoOut", "audioOut"};
+    std::vector<Track> tracks;
+    for (const char* pin : order)
+        for (const InspectedStream& s : in.streams)
+            if (s.pin == pin) {
+                tracks.emplace_back();
+                tracks.back().stream = &s;
+            }
+    // One pass a video stream to find its key frames, then the copy.
+    size_t passes = 1;
+    for (const Track& t : tracks) passes += t.stream->audio ? 0 : 1;
+    const double seconds = std::max<double>(double(in.layout.play_duration) / double(UNITS), 1e-3);
+    line = std::make_unique<ProgressLine>("export", seconds, ProgressLine::Wanted(quiet));
+    size_t pass = 0;
+    auto progress = [&](int64_t at) {
+        line->Update((double(pass) * seconds + std::clamp(double(at) / double(UNITS), 0.0, seconds)) /
+                     double(passes));
+    };
+    bool first_video = true;
+    for (Track& t : tracks) {
         t.out = avformat_new_stream(oc.get(), nullptr);
         if (!t.out)
             return fail("out of memory");
         if (!FillParameters(*t.stream, t.out->codecpar, &error))
             return fail(t.stream->pin + ": " + error);
         t.out->time_base = kUnitBase;
+        const bool screen = t.stream->pin == "capture";
         av_dict_set(&t.out->metadata, "title",
-                    t.stream->pin == "capture"    ? "screen"
+                    screen                        ? "screen recording"
                     : t.stream->pin == "videoOut" ? "camera"
-                                                  : "audio",
+                                                  : "sound",
                     0);
-        if (!t.stream->audio)
-            FindKeyFrames(file, *in.layout.data, &t);
+        t.out->disposition = t.stream->audio || first_video ? AV_DISPOSITION_DEFAULT : 0;
+        if (!t.stream->audio) {
+            first_video = false;
+            FindKeyFrames(file, *in.layout.data, &t, progress);
+            ++pass;
+        }
     }
     if (!in.records.title.empty())
         av_dict_set(&oc->metadata, "title", in.records.title.c_str(), 0);
     if (!in.records.maker.empty())
         av_dict_set(&oc->metadata, "artist", in.records.maker.c_str(), 0);
+    if (!in.records.date.empty())
+        av_dict_set(&oc->metadata, "date", in.records.date.c_str(), 0);
     if (!AddChapters(oc.get(), in, &error))
         return fail(error);
 
@@ -312,10 +363,12 @@ int RunExport(const std::vector<std::string>& args) {
             return fail("cannot write a packet of " + t.stream->pin);
         ++t.count;
         ++written;
+        progress(t.sample.start);
         t.Advance(file);
     }
     if (av_write_trailer(oc.get()) < 0)
         return fail("cannot finish the Matroska file");
+    line->Finish();
     if (reordered)
         std::fprintf(stderr, "zmr export: %llu objects had times out of order; held back\n",
                      static_cast<unsigned long long>(reordered));

@@ -1,10 +1,17 @@
 // zmr info [--json] FILE
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "commands.h"
+#include "courseware_format.h"
 #include "kovel/guid_text.h"
 #include "lesson_inspect.h"
 
@@ -73,7 +80,58 @@ void PrintJson(const Inspection& in) {
     std::fputs(o.c_str(), stdout);
 }
 
-void PrintText(const std::string& path, const Inspection& in) {
+// What a stream is, in words: its role in the lesson, then codec, size, frame
+// rate, bit rate and length.
+std::string Describe(const zmr::FileReader& file, const Inspection& in, const InspectedStream& s) {
+    const std::vector<uint8_t>& f = s.header.media_type.format;
+    std::string text = s.pin == "capture" ? "screen recording" : s.pin == "videoOut" ? "camera" : "sound";
+    char buf[160];
+    auto codec = [](AVCodecID id, const std::string& tag) {
+        const AVCodecDescriptor* d = avcodec_descriptor_get(id);
+        if (!d)
+            return "codec " + tag + " (unknown)";
+        return std::string(d->long_name ? d->long_name : d->name) + " (" + tag + ")";
+    };
+    if (s.audio && f.size() >= 18) {
+        const uint16_t tag = zmr::ReadU16(f.data());
+        const AVCodecTag* const tags[] = {avformat_get_riff_audio_tags(), nullptr};
+        std::snprintf(buf, sizeof buf, "0x%04X", tag);
+        const unsigned channels = zmr::ReadU16(f.data() + 2);
+        text += ": " + codec(av_codec_get_id(tags, tag), buf);
+        std::snprintf(buf, sizeof buf, ", %u Hz, %s, %u kbit/s", zmr::ReadU32(f.data() + 4),
+                      channels == 1   ? "mono"
+                      : channels == 2 ? "stereo"
+                                      : (std::to_string(channels) + " channels").c_str(),
+                      zmr::ReadU32(f.data() + 8) * 8 / 1000);
+        text += buf;
+    } else if (!s.audio && f.size() >= 88) {
+        const uint32_t fourcc = zmr::ReadU32(f.data() + 64);
+        const AVCodecTag* const tags[] = {avformat_get_riff_video_tags(), nullptr};
+        std::string tag;
+        for (int i = 0; i < 4; ++i) {
+            const char c = char((fourcc >> (8 * i)) & 0xFF);
+            tag += c >= 32 && c < 127 ? c : '?';
+        }
+        text += ": " + codec(av_codec_get_id(tags, fourcc), tag);
+        const int64_t frame = zmr::ReadI64(f.data() + 40);
+        std::snprintf(buf, sizeof buf, ", %dx%d", std::abs(zmr::ReadI32(f.data() + 52)),
+                      std::abs(zmr::ReadI32(f.data() + 56)));
+        text += buf;
+        if (frame > 0)
+            std::snprintf(buf, sizeof buf, ", %.4g frames/s", double(UNITS) / double(frame));
+        else
+            std::snprintf(buf, sizeof buf, ", frame rate not given");
+        text += buf;
+        std::snprintf(buf, sizeof buf, ", %u kbit/s", zmr::ReadU32(f.data() + 32) / 1000);
+        text += buf;
+    } else {
+        text += ": format not described";
+    }
+    std::snprintf(buf, sizeof buf, ", %.3f s", double(StreamEnd(file, in, s)) / double(UNITS));
+    return text + buf;
+}
+
+void PrintText(const zmr::FileReader& file, const std::string& path, const Inspection& in) {
     const auto& l = in.layout;
     std::printf("file:                 %s\n", path.c_str());
     std::printf("header size:          %" PRIu64 "\n", l.header_size);
@@ -86,12 +144,9 @@ void PrintText(const std::string& path, const Inspection& in) {
     std::printf("date:                 %s\n", in.records.date.c_str());
     for (const auto& s : in.streams) {
         const auto& p = s.header.stream;
-        const auto& mt = s.header.media_type;
-        std::printf("stream %u (%s): sample size %u, buffer %u bytes, format %zu bytes\n", p.stream_number,
-                    s.pin.c_str(), p.sample_size, p.buffer_size, p.format.size());
-        std::printf("  stream type %s\n  major type  %s\n  subtype     %s\n  format type %s\n",
-                    GuidText(p.stream_type).c_str(), GuidText(mt.major_type).c_str(),
-                    GuidText(mt.subtype).c_str(), GuidText(mt.format_type).c_str());
+        std::printf("stream %u, %s\n", p.stream_number, Describe(file, in, s).c_str());
+        std::printf("  pin %s, sample size %u, buffer %u bytes, subtype %s\n", s.pin.c_str(), p.sample_size,
+                    p.buffer_size, GuidText(s.header.media_type.subtype).c_str());
     }
     if (in.index.empty())
         std::printf("index:                none\n");
@@ -115,6 +170,9 @@ int RunInfo(const std::vector<std::string>& args) {
     for (const auto& a : args) {
         if (a == "--json") {
             json = true;
+        } else if (a == "-h" || a == "--help") {
+            std::fputs("usage: zmr info [--json] FILE\n", stdout);
+            return 0;
         } else if (!a.empty() && a[0] == '-') {
             std::fprintf(stderr, "zmr info: unknown option '%s'\nusage: zmr info [--json] FILE\n", a.c_str());
             return 2;
@@ -136,7 +194,7 @@ int RunInfo(const std::vector<std::string>& args) {
     }
     Inspection in;
     std::string why;
-    if (!Inspect(file, &in, &why)) {
+    if (!Inspect(path, file, &in, &why)) {
         std::fprintf(stderr, "zmr info: %s: %s\n", path.c_str(), why.c_str());
         return 1;
     }
@@ -146,7 +204,7 @@ int RunInfo(const std::vector<std::string>& args) {
     if (json)
         PrintJson(in);
     else
-        PrintText(path, in);
+        PrintText(file, path, in);
     return 0;
 }
 

@@ -1,17 +1,19 @@
 #include "lesson_inspect.h"
 
+#include <algorithm>
+
+#include "chapter_document.h"
+
 namespace zmrtool {
 
-namespace {
-// No real chapter list comes near this; a hostile file must not make us read gigabytes.
-constexpr uint64_t kMaxChapterDocument = 16u << 20;
-}  // namespace
-
-bool Inspect(const zmr::FileReader& file, Inspection* out, std::string* error) {
+bool Inspect(const std::string& path, const zmr::FileReader& file, Inspection* out, std::string* error) {
     auto fail = [&](const std::string& why) {
         *error = why;
         return false;
     };
+    // First, so that the layout is read after any unfinished write-back
+    // has been completed.
+    const zmr::ChapterDocument chapters = zmr::ReadChapterDocument(path);
     auto layout = zmr::ReadFileLayout(file);
     if (!layout)
         return fail("not a courseware file (no valid header object)");
@@ -55,22 +57,30 @@ bool Inspect(const zmr::FileReader& file, Inspection* out, std::string* error) {
 
     // Chapters are where the player would find them; a file it cannot take
     // them from is still shown, with the reason.
-    const uint64_t at = in.layout.chapter_index_offset;
-    if (!in.layout.file_properties_first) {
-        in.chapter_problem = "the header does not begin with the file properties";
-    } else if (at < in.layout.media_end || at > in.layout.file_size) {
-        in.chapter_problem = "the chapter index offset lies outside the chapter area";
-    } else if (in.layout.file_size - at > kMaxChapterDocument) {
-        in.chapter_problem = "the chapter document is too large";
-    } else {
-        std::string doc(in.layout.file_size - at, '\0');
-        if (!file.ReadExact(at, doc.data(), doc.size()))
-            in.chapter_problem = "the chapter document cannot be read";
-        else if (!doc.empty())
-            ParseChapterList(doc, &in.chapters, &in.chapter_problem);
-    }
+    if (!chapters.ok)
+        in.chapter_problem = chapters.error;
+    else if (!chapters.bytes.empty())
+        ParseChapterList(chapters.bytes, &in.chapters, &in.chapter_problem);
     *out = std::move(in);
     return true;
+}
+
+int64_t StreamEnd(const zmr::FileReader& file, const Inspection& in, const InspectedStream& s) {
+    if (!in.layout.data)
+        return 0;
+    const uint16_t number = s.header.stream.stream_number;
+    zmr::StreamAssembler assembler(s.audio, number);
+    assembler.Start(*in.layout.data);
+    if (in.layout.have_index)
+        if (auto entries = zmr::LoadSeekIndex(file, in.layout.index_offset, s.audio, number))
+            assembler.Reposition(entries->back());
+    std::vector<uint8_t> buf(0xFFFF);
+    zmr::StreamAssembler::Sample sample;
+    int64_t end = 0;
+    while (assembler.Fill(file, buf.data(), uint32_t(buf.size()), &sample) ==
+           zmr::StreamAssembler::Result::kSample)
+        end = std::max(end, sample.end);
+    return end;
 }
 
 }  // namespace zmrtool

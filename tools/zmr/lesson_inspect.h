@@ -27,7 +27,13 @@ struct Inspection {
 };
 
 // False with a reason when the file is not a courseware file the reader
-// could play: no header, no stream, or a data object cut short.
-bool Inspect(const zmr::FileReader& file, Inspection* out, std::string* error);
+// could play: no header, no stream, or a data object cut short. `file` is
+// `path` opened; the chapters are read as every reader of chapters reads
+// them, completing a write-back that was cut short.
+bool Inspect(const std::string& path, const zmr::FileReader& file, Inspection* out, std::string* error);
+
+// End time (100 ns units) of the stream's last media object; 0 when it has
+// none. Read from the last indexed second on, so a long lesson is not read whole.
+int64_t StreamEnd(const zmr::FileReader& file, const Inspection& in, const InspectedStream& s);
 
 }  // namespace zmrtool

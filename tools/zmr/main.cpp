@@ -5,6 +5,10 @@
 #include <vector>
 
 #include "commands.h"
+#include "kovel/version.h"
+#ifdef ZMR_HAVE_SAMPLES
+#include "kovel/build_tree.h"
+#endif
 
 namespace {
 
@@ -17,7 +21,10 @@ void Usage(FILE* out) {
         "  samples [--seek SECONDS] FILE    samples the reader delivers, one JSON object a line\n"
         "  chapters FILE [--export OUT.xml | --import IN.xml]\n"
         "                                   list, copy out or replace the chapter document\n"
-        "  export IN.zmr OUT.mkv            copy the streams into Matroska\n"
+        "  export [--quiet] IN.zmr OUT.mkv  copy the streams into Matroska\n"
+        "options:\n"
+        "  --help                           show this help and exit\n"
+        "  --version                        show the version and exit\n"
         "run 'zmr create --help' for the options of create\n",
         out);
 }
@@ -25,6 +32,9 @@ void Usage(FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef ZMR_HAVE_SAMPLES
+    KovelUseBuildTreeRegistry();
+#endif
     if (argc < 2) {
         Usage(stderr);
         return 2;
@@ -33,6 +43,10 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 2, argv + argc);
     if (command == "-h" || command == "--help" || command == "help") {
         Usage(stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        std::printf("zmr %s\n", KOVEL_VERSION);
         return 0;
     }
     if (command == "create")
@@ -51,7 +65,10 @@ int main(int argc, char** argv) {
         return zmrtool::RunChapters(args);
     if (command == "export")
         return zmrtool::RunExport(args);
-    std::fprintf(stderr, "zmr: unknown command '%s'\n", command.c_str());
+    if (command.size() > 1 && command[0] == '-')
+        std::fprintf(stderr, "zmr: unknown option '%s'\n", command.c_str());
+    else
+        std::fprintf(stderr, "zmr: unknown command '%s'\n", command.c_str());
     Usage(stderr);
     return 2;
 }

@@ -24,6 +24,9 @@ namespace zmrtool {
 
 namespace {
 
+// Room the rate control leaves each encoded picture, below a media object's 65535 bytes.
+constexpr int kFrameBufferBits = 60000 * 8;
+
 struct CodecFree {
     void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
 };
@@ -216,8 +219,26 @@ int64_t MediaDuration(const std::string& file) {
     return av_rescale(fc->duration, UNITS, AV_TIME_BASE);
 }
 
-bool EncodeVideo(const VideoSettings& vs, bool camera, const std::string& file, int64_t duration,
+bool EncodeVideo(const VideoSettings& settings, bool camera, const std::string& file, int64_t duration,
                  zmr::WriterStream* out, std::string* error) {
+    Decoder input;
+    if (!file.empty() && !input.Open(file, AVMEDIA_TYPE_VIDEO, error))
+        return false;
+    VideoSettings vs = settings;
+    if (vs.width == 0 || vs.height == 0) {
+        if (file.empty()) {
+            *error = "no picture size: give one, or an input file to take it from";
+            return false;
+        }
+        // The input's own size, made even for the encoders' chroma planes.
+        vs.width = std::max(2, input.codec->width & ~1);
+        vs.height = std::max(2, input.codec->height & ~1);
+        if (input.codec->width <= 0 || input.codec->height <= 0 || vs.width > 4096 || vs.height > 4096) {
+            *error = file + ": its picture size " + std::to_string(input.codec->width) + "x" +
+                     std::to_string(input.codec->height) + " cannot be used; give one";
+            return false;
+        }
+    }
     const AVCodec* codec = avcodec_find_encoder_by_name(vs.codec.c_str());
     if (!codec || codec->type != AVMEDIA_TYPE_VIDEO) {
         *error = "unknown video encoder '" + vs.codec + "'";
@@ -254,15 +275,16 @@ bool EncodeVideo(const VideoSettings& vs, bool camera, const std::string& file, 
     enc->max_b_frames = 0;
     enc->pix_fmt = pix;
     enc->bit_rate = vs.bit_rate;
+    // A media object holds at most 65535 bytes: the rate control's buffer
+    // keeps each frame below that, coarser where a large picture needs it.
+    enc->rc_buffer_size = kFrameBufferBits;
+    enc->rc_max_rate = std::max<int64_t>(2 * vs.bit_rate, int64_t(kFrameBufferBits) * vs.fps / 4);
+    enc->rc_initial_buffer_occupancy = kFrameBufferBits * 3 / 4;
     if (int err = avcodec_open2(enc.get(), codec, nullptr); err < 0) {
         *error = "cannot open the " + vs.codec + " encoder at " + std::to_string(vs.width) + "x" +
                  std::to_string(vs.height) + ": " + AvError(err);
         return false;
     }
-
-    Decoder input;
-    if (!file.empty() && !input.Open(file, AVMEDIA_TYPE_VIDEO, error))
-        return false;
 
     FramePtr frame(av_frame_alloc());
     FramePtr decoded(av_frame_alloc()), next(av_frame_alloc());
@@ -348,6 +370,8 @@ bool EncodeVideo(const VideoSettings& vs, bool camera, const std::string& file, 
                       frame->linesize);
         }
         frame->pts = n;
+        if (vs.progress)
+            vs.progress(n * UNITS / vs.fps);
         if (int err = avcodec_send_frame(enc.get(), frame.get()); err < 0) {
             *error = "encoding failed: " + AvError(err);
             return false;
@@ -489,6 +513,8 @@ bool EncodeAudio(const AudioSettings& as, const std::string& file, int64_t durat
                       reinterpret_cast<float*>(frame->data[c]) + frame_size, 0.0f);
         frame->pts = produced;
         produced += n;
+        if (as.progress)
+            as.progress(produced * UNITS / as.rate);
         if (int err = avcodec_send_frame(enc.get(), frame.get()); err < 0) {
             *error = "audio encoding failed: " + AvError(err);
             return false;

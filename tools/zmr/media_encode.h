@@ -3,25 +3,31 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "courseware_writer.h"
 
 namespace zmrtool {
 
+// Told the media time (100 ns units) encoded so far, now and then.
+using EncodeProgress = std::function<void(int64_t done)>;
+
 struct VideoSettings {
     std::string codec = "wmv2";  // FFmpeg encoder name
-    int width = 640;
+    int width = 640;             // 0 (with height 0): the input file's own size
     int height = 480;
     int fps = 10;
     int gop = 20;  // frames from one key frame to the next
     int64_t bit_rate = 400000;
+    EncodeProgress progress;
 };
 
 struct AudioSettings {
     int rate = 44100;
     int channels = 2;
     int64_t bit_rate = 64000;
+    EncodeProgress progress;
 };
 
 // Encodes `duration` (100 ns units) of video from `file`, or of the screen or

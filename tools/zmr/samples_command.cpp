@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "chapter_document.h"
 #include "commands.h"
 #include "kovel/com.h"
 #include "kovel/streaming.h"
@@ -166,6 +167,10 @@ int RunSamples(const std::vector<std::string>& args) {
         std::fprintf(stderr, "zmr samples: %s: the path is not UTF-8\n", file.c_str());
         return 1;
     }
+
+    // As every reader of a lesson does, complete a chapter write-back that
+    // was cut short (the samples themselves all lie before the chapters).
+    zmr::ReadChapterDocument(file);
 
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     int status = 0;

@@ -14,27 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "crc32.h"
 #include "kovel/guids.h"
 #include "kovel/hresult.h"
 #include "kovel/streaming.h"
 
 namespace zmrtool {
 
-// CRC-32 as zip and PNG compute it (reflected, polynomial 0xEDB88320).
-inline uint32_t Crc32(const uint8_t* p, size_t n, uint32_t crc = 0) {
-    static const auto table = [] {
-        std::vector<uint32_t> t(256);
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    crc = ~crc;
-    for (size_t i = 0; i < n; ++i) crc = table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
-    return ~crc;
-}
+using zmr::Crc32;
 
 struct SinkEvent {
     enum Kind { kSegment, kSample, kEndOfStream, kBeginFlush, kEndFlush } kind = kSample;

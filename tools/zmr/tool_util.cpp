@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <pugixml.hpp>
 
+#include "chapter_xml.h"
+
 namespace zmrtool {
 
 std::string JsonString(const std::string& s) {
@@ -113,10 +115,10 @@ bool ParseSize(const std::string& s, int limit, int* w, int* h) {
 bool ParseChapterList(const std::string& document, std::vector<ChapterEntry>* out, std::string* error) {
     out->clear();
     pugi::xml_document doc;
-    pugi::xml_parse_result r = doc.load_buffer(document.data(), document.size());
+    const zmr::ChapterXml r = zmr::ParseChapterXml(doc, document);
     if (!r) {
         if (error)
-            *error = std::string("chapter document is not well formed: ") + r.description();
+            *error = std::string("chapter document is not well formed: ") + r.result.description();
         return false;
     }
     pugi::xml_node index = doc.child("Index");

@@ -25,9 +25,10 @@ struct ChapterEntry {
     int time = 0;
     std::string title;  // UTF-8
 };
-// The Chapter elements under Index, in document order. Attributes read as
-// the C library's atoi reads them. False (with `error`) when the document is
-// not well formed; a document without Index has no chapters.
+// The Chapter elements under Index, in document order, read in the encoding
+// the document declares. Attributes read as the C library's atoi reads them.
+// False (with `error`) when the document is not well formed; a document
+// without Index has no chapters.
 bool ParseChapterList(const std::string& document, std::vector<ChapterEntry>* out, std::string* error);
 
 }  // namespace zmrtool

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <map>
 #include <set>
 #include <string>
 
@@ -168,6 +169,82 @@ TEST(RegistryStore, OverlongStorePathIsRefused) {
     HKEY h = nullptr;
     EXPECT_NE(RegCreateKeyA(HKEY_CLASSES_ROOT, "X", &h), ERROR_SUCCESS);
     setenv("KOVEL_REGISTRY", reg.file().c_str(), 1);
+}
+
+// The user's store over two system stores, all in a private folder.
+class RegistryScopes : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* var : {"KOVEL_REGISTRY", "XDG_DATA_HOME", "XDG_DATA_DIRS"})
+            if (const char* v = std::getenv(var))
+                saved_[var] = v;
+    }
+    void TearDown() override {
+        for (const char* var : {"KOVEL_REGISTRY", "XDG_DATA_HOME", "XDG_DATA_DIRS"})
+            if (saved_.count(var))
+                setenv(var, saved_[var].c_str(), 1);
+            else
+                unsetenv(var);
+        KovelRegistrySetScope(KOVEL_REGISTRY_MERGED);
+    }
+    // Writes one string into the store of `share` alone.
+    void Fill(const std::string& share, const std::string& key, const std::string& value) {
+        setenv("KOVEL_REGISTRY", (share + "/kovel/registry.db").c_str(), 1);
+        ASSERT_EQ(SetString(key, nullptr, value), ERROR_SUCCESS);
+    }
+    void UseScopes() {
+        unsetenv("KOVEL_REGISTRY");
+        setenv("XDG_DATA_HOME", (reg_.dir() + "/user").c_str(), 1);
+        setenv("XDG_DATA_DIRS", (reg_.dir() + "/sys1:" + reg_.dir() + "/sys2/").c_str(), 1);
+    }
+    std::set<std::string> Classes() {
+        HKEY h = nullptr;
+        if (RegOpenKeyA(HKEY_CLASSES_ROOT, "CLSID", &h) != ERROR_SUCCESS)
+            return {};
+        std::set<std::string> names = SubkeysOf(h);
+        RegCloseKey(h);
+        return names;
+    }
+    TempRegistry reg_;
+    std::map<std::string, std::string> saved_;
+};
+
+TEST_F(RegistryScopes, UserStoreFirstThenSystemStoresInOrder) {
+    Fill(reg_.dir() + "/sys2", "CLSID\\{A}\\InprocServer32", "sys2-a");
+    Fill(reg_.dir() + "/sys2", "CLSID\\{B}\\InprocServer32", "sys2-b");
+    Fill(reg_.dir() + "/sys1", "CLSID\\{A}\\InprocServer32", "sys1-a");
+    UseScopes();
+    EXPECT_FALSE(FileExists(reg_.dir() + "/user/kovel/registry.db")) << "reading creates no store";
+    EXPECT_EQ(GetString("CLSID\\{A}\\InprocServer32", nullptr), "sys1-a");
+    EXPECT_EQ(GetString("CLSID\\{B}\\InprocServer32", nullptr), "sys2-b");
+
+    // Changes go to the user's store, which is read first.
+    ASSERT_EQ(SetString("CLSID\\{A}\\InprocServer32", nullptr, "user-a"), ERROR_SUCCESS);
+    EXPECT_EQ(GetString("CLSID\\{A}\\InprocServer32", nullptr), "user-a");
+    char store[4096];
+    ASSERT_GT(KovelRegistryWriteStore(store, sizeof store), 0u);
+    EXPECT_EQ(std::string(store), reg_.dir() + "/user/kovel/registry.db");
+    // A key made below one only a system store holds leaves the system's values in sight.
+    ASSERT_EQ(SetString("CLSID\\{B}\\Extra", nullptr, "user-b"), ERROR_SUCCESS);
+    EXPECT_EQ(GetString("CLSID\\{B}\\InprocServer32", nullptr), "sys2-b");
+    EXPECT_EQ(Classes(), (std::set<std::string>{"{A}", "{B}"})) << "subkeys of every store, each once";
+
+    // What only a system store holds is not the user's to delete; the user's own copy is.
+    HKEY b = nullptr;
+    ASSERT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "CLSID\\{B}", &b), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyA(b, "InprocServer32"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteKeyA(b, "Extra"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyA(b, "Nothing"), ERROR_FILE_NOT_FOUND);
+    RegCloseKey(b);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CLASSES_ROOT, "CLSID\\{A}\\InprocServer32"), ERROR_SUCCESS);
+    EXPECT_EQ(GetString("CLSID\\{A}\\InprocServer32", nullptr), "sys1-a");
+
+    // One store alone: the user's for a registration tool, or the one $KOVEL_REGISTRY names.
+    KovelRegistrySetScope(KOVEL_REGISTRY_USER);
+    EXPECT_EQ(GetString("CLSID\\{B}\\InprocServer32", nullptr), std::nullopt);
+    KovelRegistrySetScope(KOVEL_REGISTRY_MERGED);
+    setenv("KOVEL_REGISTRY", (reg_.dir() + "/sys2/kovel/registry.db").c_str(), 1);
+    EXPECT_EQ(GetString("CLSID\\{A}\\InprocServer32", nullptr), "sys2-a");
 }
 
 TEST(RegistryStore, TwoProcessesWritingAtOnceBothSucceed) {

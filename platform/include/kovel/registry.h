@@ -1,7 +1,11 @@
 // The registry store's key and value operations (platform/com), Win32 style:
 // results are Win32 error numbers (ERROR_SUCCESS on success). Keys live
-// under HKEY_CLASSES_ROOT in an SQLite file: $KOVEL_REGISTRY if set, else
-// $XDG_DATA_HOME/kovel/registry.db.
+// under HKEY_CLASSES_ROOT in SQLite files, in two scopes like the platform's
+// classes root: the user's store ($XDG_DATA_HOME/kovel/registry.db) is read
+// first, over the system stores an installation writes (share/kovel/registry.db
+// under this installation's prefix, then under each folder of $XDG_DATA_DIRS).
+// $KOVEL_REGISTRY, if set, is the only store; so is the build's own registry
+// for a program run from the build tree.
 #pragma once
 
 #include "kovel/hresult.h"
@@ -31,4 +35,25 @@ LSTATUS RegEnumKeyA(HKEY hKey, DWORD index, char* name, DWORD cchName);
 // Deletes a subkey that has no subkeys of its own.
 LSTATUS RegDeleteKeyA(HKEY hKey, const char* subKey);
 LSTATUS RegDeleteValueA(HKEY hKey, const char* valueName);
+
+// What HKEY_CLASSES_ROOT stands for in this process. Merged (the default):
+// look-ups read the user's store first, then the system stores (a value from
+// the first store holding it, the subkeys of all); changes go to the user's
+// store, and what only a system store holds cannot be deleted (access denied).
+// User or System: that one store alone, for reading and for changes (System:
+// the store of this installation's prefix, written world-readable).
+constexpr int32_t KOVEL_REGISTRY_MERGED = 0;
+constexpr int32_t KOVEL_REGISTRY_USER = 1;
+constexpr int32_t KOVEL_REGISTRY_SYSTEM = 2;
+void KovelRegistrySetScope(int32_t scope);
+
+// Writes the path of the file changes go to now, terminated; returns its
+// length, or 0 when there is none or it does not fit (never cut).
+DWORD KovelRegistryWriteStore(char* path, DWORD size);
+
+// A program run straight from its build tree uses the registry the build
+// registered its fresh plug-ins into: when the running executable sits in
+// `binDir`, `registry` becomes the only store (unless $KOVEL_REGISTRY names
+// one). An installed copy sits elsewhere and is not affected.
+void KovelRegistryUseBuildTree(const char* binDir, const char* registry);
 }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -353,6 +354,13 @@ TEST_P(AudioOutputs, ClockAdvancesInRealTimeAndStopsWhenPaused) {
     AudioRig rig(GetParam(), 16);
     rig.Pause();
     EXPECT_EQ(rig.renderer->UsingDevice(), GetParam() == AudioOutput::Automatic);
+    // The sound output leaves the program's signals alone: a player must
+    // still end on SIGTERM or SIGINT.
+    for (int signalNumber : {SIGTERM, SIGINT}) {
+        struct sigaction action = {};
+        ASSERT_EQ(sigaction(signalNumber, nullptr, &action), 0);
+        EXPECT_EQ(action.sa_handler, SIG_DFL) << signalNumber;
+    }
     std::atomic<bool> stop{false};
     std::thread feeder([&] {
         for (int i = 0; i < 20 && !stop; ++i)

@@ -18,9 +18,9 @@ struct ToolRun {
     std::string output;
 };
 
-// Runs the tool with the given arguments, stdout and stderr together.
-ToolRun RunTool(const std::string& args) {
-    std::string cmd = std::string(REGSVR_PATH) + " " + args + " 2>&1";
+// Runs the tool with the given arguments (in `folder`, if given), stdout and stderr together.
+ToolRun RunTool(const std::string& args, const std::string& folder = {}) {
+    std::string cmd = (folder.empty() ? "" : "cd " + folder + " && ") + REGSVR_PATH + " " + args + " 2>&1";
     ToolRun r{-1, {}};
     FILE* p = popen(cmd.c_str(), "r");
     if (!p)
@@ -101,8 +101,32 @@ TEST_F(RegsvrTest, MissingLibraryOrEntryPointIsReported) {
     EXPECT_EQ(noEntry.status, 1);
     EXPECT_NE(noEntry.output.find("DllRegisterServer"), std::string::npos) << noEntry.output;
 
-    EXPECT_EQ(RunTool("").status, 1) << "no library named";
-    EXPECT_EQ(RunTool("-x lib.so").status, 1);
+    ToolRun none = RunTool("");
+    EXPECT_EQ(none.status, 2) << "no library named";
+    EXPECT_NE(none.output.find("usage: kovel-regsvr"), std::string::npos) << none.output;
+    EXPECT_EQ(RunTool("-x lib.so").status, 2);
+    EXPECT_EQ(RunTool("--destdir").status, 2);
+}
+
+TEST_F(RegsvrTest, StagedLibraryIsRegisteredUnderItsInstalledPath) {
+    // A package build stages the plug-in under DESTDIR; users load it from the final place.
+    const std::string staged = dir_ + "/stage/opt/kovel/lib/kovel";
+    ASSERT_EQ(
+        std::system(("mkdir -p " + staged + " && cp " TEST_PLUGIN_PATH " " + staged + "/plugin.so").c_str()),
+        0);
+    ToolRun reg = RunTool("--destdir " + dir_ + "/stage /opt/kovel/lib/kovel/plugin.so");
+    EXPECT_EQ(reg.status, 0) << reg.output;
+    EXPECT_EQ(ReadDefault(ServerKey()), "/opt/kovel/lib/kovel/plugin.so");
+    EXPECT_EQ(RunTool("--destdir " + dir_ + "/stage relative/plugin.so").status, 2);
+
+    // A plug-in named relative to the current folder (one that registers the
+    // name it was loaded by) is registered under its absolute path.
+    ASSERT_EQ(std::system(("cp " STUBCAST_PATH " " + staged + "/stub.so").c_str()), 0);
+    ToolRun relative = RunTool("./stub.so", staged);
+    ASSERT_EQ(relative.status, 0) << relative.output;
+    char real[4096];
+    ASSERT_NE(realpath((staged + "/stub.so").c_str(), real), nullptr);
+    EXPECT_EQ(ReadDefault("CLSID\\{E87F8AB8-DC1B-4081-B2A6-FC52FB5BC527}\\InprocServer32"), real);
 }
 
 }  // namespace

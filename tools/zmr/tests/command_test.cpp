@@ -1,7 +1,9 @@
 // The zmr program run as a user runs it; its files read back with the
 // checked parser and with FFmpeg.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -306,10 +308,16 @@ TEST_F(Lesson, InfoDescribesHeaderStreamsMetadataAndChapters) {
     EXPECT_EQ(ch[2].toObject()["time"].toInt(), 3);
     EXPECT_NE(ch[0].toObject()["id"].toInt(), ch[1].toObject()["id"].toInt());
 
+    // Without --json the streams are told in words, each with its own length.
     Outcome text = Zmr("info " + Quote(path_));
     EXPECT_EQ(text.status, 0);
     EXPECT_NE(text.out.find("示例课程：入门"), std::string::npos);
-    EXPECT_NE(text.out.find("capture"), std::string::npos);
+    for (const char* line :
+         {"stream 3, screen recording: Windows Media Video 8 (WMV2), 640x480, 10 frames/s, 500 kbit/s, 4.000 "
+          "s",
+          "stream 2, camera: Windows Media Video 8 (WMV2), 160x120, 10 frames/s, 150 kbit/s, 4.000 s",
+          "stream 1, sound: Windows Media Audio 2 (0x0161), 44100 Hz, stereo, 64 kbit/s, 4."})
+        EXPECT_NE(text.out.find(line), std::string::npos) << line << "\n" << text.out;
 }
 
 TEST_F(Lesson, DescriptiveTextsAreStoredAsGbk) {
@@ -422,6 +430,16 @@ TEST_F(Lesson, ChaptersListExportImport) {
     EXPECT_EQ(Zmr("chapters " + Quote(copy)).out, "9\t1\t新的\n");
     EXPECT_EQ(Info(copy)["chapters"].toArray().size(), 1);
 
+    // A document in the encoding it declares (第一章 in GB2312), listed as text.
+    WriteBytes(in,
+               "<?xml version=\"1.0\" encoding=\"GB2312\"?><Index><Chapter id=\"4\" time=\"2\">"
+               "\xB5\xDA\xD2\xBB\xD5\xC2</Chapter></Index>");
+    ASSERT_EQ(Zmr("chapters " + Quote(copy) + " --import " + Quote(in)).status, 0);
+    EXPECT_EQ(Zmr("chapters " + Quote(copy)).out, "4\t2\t第一章\n");
+    EXPECT_EQ(S(Info(copy)["chapters"].toArray()[0].toObject()["title"]), "第一章");
+    WriteBytes(in, doc);
+    ASSERT_EQ(Zmr("chapters " + Quote(copy) + " --import " + Quote(in)).status, 0);
+
     // A malformed document is refused and nothing changes.
     WriteBytes(in, "<Index><Chapter id=\"1\">");
     Outcome bad = Zmr("chapters " + Quote(copy) + " --import " + Quote(in));
@@ -459,10 +477,15 @@ TEST_F(Lesson, ExportOpensInLibavformatWithStreamsChaptersAndTitle) {
     ASSERT_EQ(avformat_open_input(&fc, mkv.c_str(), nullptr, nullptr), 0);
     ASSERT_GE(avformat_find_stream_info(fc, nullptr), 0);
     ASSERT_EQ(fc->nb_streams, 3u);
-    EXPECT_EQ(fc->streams[0]->codecpar->codec_id, AV_CODEC_ID_WMAV2);
+    // Other players show the first, default picture: the screen recording.
+    EXPECT_EQ(fc->streams[0]->codecpar->codec_id, AV_CODEC_ID_WMV2);
+    EXPECT_EQ(fc->streams[0]->codecpar->width, 640);
+    EXPECT_TRUE(fc->streams[0]->disposition & AV_DISPOSITION_DEFAULT);
     EXPECT_EQ(fc->streams[1]->codecpar->codec_id, AV_CODEC_ID_WMV2);
-    EXPECT_EQ(fc->streams[2]->codecpar->codec_id, AV_CODEC_ID_WMV2);
-    EXPECT_EQ(fc->streams[2]->codecpar->width, 640);
+    EXPECT_EQ(fc->streams[1]->codecpar->width, 160);
+    EXPECT_FALSE(fc->streams[1]->disposition & AV_DISPOSITION_DEFAULT);
+    EXPECT_EQ(fc->streams[2]->codecpar->codec_id, AV_CODEC_ID_WMAV2);
+    EXPECT_EQ(av_find_best_stream(fc, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0), 0);
     EXPECT_NEAR(double(fc->duration) / AV_TIME_BASE, 4.0, 0.2);
     AVDictionaryEntry* t = av_dict_get(fc->metadata, "title", nullptr, 0);
     ASSERT_TRUE(t);
@@ -470,6 +493,9 @@ TEST_F(Lesson, ExportOpensInLibavformatWithStreamsChaptersAndTitle) {
     AVDictionaryEntry* a = av_dict_get(fc->metadata, "artist", nullptr, 0);
     ASSERT_TRUE(a);
     EXPECT_STREQ(a->value, "张老师");
+    AVDictionaryEntry* date = av_dict_get(fc->metadata, "date", nullptr, 0);
+    ASSERT_TRUE(date);
+    EXPECT_STREQ(date->value, "2026-12-08");
     ASSERT_EQ(fc->nb_chapters, 3u);
     const double starts[] = {0, 2, 3}, ends[] = {2, 3, 4};
     for (unsigned i = 0; i < 3; ++i) {
@@ -490,10 +516,10 @@ TEST_F(Lesson, ExportOpensInLibavformatWithStreamsChaptersAndTitle) {
     av_packet_free(&pkt);
     avformat_close_input(&fc);
     zmr::PinHeader h;
-    EXPECT_EQ(counts[0], int(ReadObjects(path_, zmr::kAudioStream, &h).data.size()));
+    EXPECT_EQ(counts[2], int(ReadObjects(path_, zmr::kAudioStream, &h).data.size()));
+    EXPECT_EQ(counts[0], 40);
     EXPECT_EQ(counts[1], 40);
-    EXPECT_EQ(counts[2], 40);
-    EXPECT_EQ(keys[2], 2);
+    EXPECT_EQ(keys[0], 2);
 
     // The export is ordinary media: a lesson can be made from it again.
     const std::string again = Tmp("again.zmr");
@@ -503,15 +529,16 @@ TEST_F(Lesson, ExportOpensInLibavformatWithStreamsChaptersAndTitle) {
     QJsonObject j = Info(again);
     EXPECT_EQ(j["streams"].toArray().size(), 3);
     EXPECT_NEAR(double(j["play_duration"].toInteger()) / UNITS, 4.0, 0.2);
-    for (const GUID& type : {zmr::kAudioStream, zmr::kScreenStream}) {
+    for (const GUID& type : {zmr::kAudioStream, zmr::kScreenStream, zmr::kCameraStream}) {
         zmr::PinHeader hh;
         Objects objs = ReadObjects(again, type, &hh);
         Decoded d = Decode(hh, objs);
         EXPECT_EQ(d.errors, 0);
         EXPECT_EQ(d.frames, int(objs.data.size()) - (type == zmr::kAudioStream ? 1 : 0));
         EXPECT_GT(objs.data.size(), 30u);
-        if (type == zmr::kScreenStream) {
-            EXPECT_EQ(d.width, 320);
+        // The size given, else the input's own: here the exported screen recording's.
+        if (type != zmr::kAudioStream) {
+            EXPECT_EQ(d.width, type == zmr::kScreenStream ? 320 : 640);
         }
     }
 }
@@ -552,6 +579,58 @@ TEST(Create, LessonsWithoutScreenOrCamera) {
     EXPECT_EQ(objs.data.size(), 15u);
     EXPECT_EQ(d.frames, 15);
     for (size_t i = 0; i < d.key.size(); ++i) EXPECT_EQ(d.key[i], i % 5 == 0) << "frame " << i;
+}
+
+// Runs `zmr ARGS` on a terminal of its own; everything it wrote there.
+std::string OnTerminal(const std::string& args) {
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", (std::string(ZMR_PATH) + " " + args).c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string out;
+    if (pid < 0) {
+        ADD_FAILURE() << "no terminal";
+        return out;
+    }
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(master, buf, sizeof buf)) > 0) out.append(buf, size_t(n));
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "zmr " << args << ": " << out;
+    return out;
+}
+
+TEST(Create, OwnPictureSizesAndProgressOnATerminalOnly) {
+    const std::string wide = Tmp("wide.zmr"), wide_mkv = Tmp("wide.mkv"), again = Tmp("hd.zmr");
+    const std::string made = OnTerminal("create " + Quote(wide) +
+                                        " --pattern --no-camera --tone --screen-size 320x180 --duration 3");
+    EXPECT_NE(made.find("create: 100%  speed "), std::string::npos) << made;
+    EXPECT_NE(made.find("took"), std::string::npos) << made;
+    const std::string exported = OnTerminal("export " + Quote(wide) + " " + Quote(wide_mkv));
+    EXPECT_NE(exported.find("export: 100%"), std::string::npos) << exported;
+    EXPECT_EQ(OnTerminal("export --quiet " + Quote(wide) + " " + Quote(wide_mkv)).find('%'),
+              std::string::npos);
+
+    // A busy 16:9 HD screen recording keeps its size, and every picture
+    // still fits in a media object.
+    const std::string hd = Tmp("hd.mkv");
+    ASSERT_EQ(std::system(("ffmpeg -loglevel error -y -f lavfi -i testsrc2=size=1920x1080:rate=10 -t 0.5 " +
+                           Quote(hd))
+                              .c_str()),
+              0);
+    Outcome r = Zmr("create " + Quote(again) + " --screen " + Quote(hd) + " --audio " + Quote(wide_mkv));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "") << "no progress where output is not a terminal";
+    zmr::PinHeader h;
+    Decoded d = Decode(h, ReadObjects(again, zmr::kScreenStream, &h));
+    EXPECT_EQ(d.width, 1920);
+    EXPECT_EQ(d.height, 1080);
+    EXPECT_EQ(d.frames, 5);
 }
 
 TEST(Create, RefusesWhatItCannotDo) {
