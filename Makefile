@@ -12,7 +12,7 @@ CMAKE_FLAGS ?=
 FILE    ?=
 SAMPLE  := $(BUILD)/sample/lesson.zmr
 
-.PHONY: all deps build build-san build-tsan test test-normal test-san test-tsan test-fuzz run sample format clean
+.PHONY: all deps build build-san build-tsan test test-normal test-san test-tsan test-fuzz soak run sample format clean
 
 all: build
 
@@ -46,25 +46,45 @@ test-san: build-san
 test-tsan: build-tsan
 	cd $(TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS) -L threaded
 
-# The reader fuzzed for a bounded time from the seed corpus (clang, libFuzzer).
+# The parsers of what files and other programs hand us, fuzzed from their
+# seed corpora (clang, libFuzzer): the reader on whole lessons, the descriptive
+# records, the per-second index, the open request and the chapter document.
 $(FUZZ)/CMakeCache.txt:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVEL_FUZZ=ON -DKOVEL_BENCH=OFF $(CMAKE_FLAGS)
 
-# `make test` runs a fixed seed and number of inputs, so a finding there is
-# reproducible; FUZZ_SECONDS=N fuzzes at random for N seconds instead.
+# target:seed folder under fuzz/:inputs. `make test` runs a fixed seed and
+# number of inputs, so a finding there is reproducible; FUZZ_SECONDS=N fuzzes
+# each target at random for N seconds instead.
+FUZZ_TARGETS ?= zmreader_fuzz:corpus:$(FUZZ_RUNS) records_fuzz:corpus:20000 seek_index_fuzz:corpus_index:20000 \
+                open_request_fuzz:corpus_request:6000 chapters_fuzz:corpus_chapters:8000
 ifeq ($(FUZZ_SECONDS),)
-FUZZ_BOUND := -seed=20261208 -runs=$(FUZZ_RUNS) -max_total_time=300
+FUZZ_BOUND = -seed=20261208 -runs=$$runs -max_total_time=300
 else
-FUZZ_BOUND := -max_total_time=$(FUZZ_SECONDS)
+FUZZ_BOUND = -max_total_time=$(FUZZ_SECONDS)
 endif
 
 test-fuzz: deps $(FUZZ)/CMakeCache.txt
-	cmake --build $(FUZZ) -j $(JOBS) --target zmreader_fuzz
-	rm -rf $(FUZZ)/fuzz-work && mkdir -p $(FUZZ)/fuzz-work
-	$(FUZZ)/bin/zmreader_fuzz $(FUZZ_BOUND) -max_len=65536 -print_final_stats=1 \
-	    -artifact_prefix=$(FUZZ)/ $(FUZZ)/fuzz-work fuzz/corpus
+	cmake --build $(FUZZ) -j $(JOBS) --target $(foreach t,$(FUZZ_TARGETS),$(firstword $(subst :, ,$(t))))
+	@set -e; for spec in $(FUZZ_TARGETS); do \
+	    name=$${spec%%:*}; rest=$${spec#*:}; seeds=$${rest%%:*}; runs=$${rest#*:}; \
+	    rm -rf $(FUZZ)/fuzz-work/$$name && mkdir -p $(FUZZ)/fuzz-work/$$name; \
+	    echo "fuzzing $$name"; \
+	    LSAN_OPTIONS=suppressions=$(CURDIR)/fuzz/lsan.supp $(FUZZ)/bin/$$name $(FUZZ_BOUND) -max_len=65536 \
+	        -print_final_stats=1 -artifact_prefix=$(FUZZ)/$$name- $(FUZZ)/fuzz-work/$$name fuzz/$$seeds; \
+	done
 
 test: test-fuzz test-normal test-san test-tsan
+
+# The playback soak of `make test` for longer (SOAK_SECONDS under each
+# sanitizer) and another seed: make soak SOAK_SECONDS=1800 SOAK_SEED=7
+SOAK_SECONDS ?= 600
+SOAK_SEED ?= $(shell date +%s)
+SOAK_ENV = KOVEL_SOAK_SECONDS=$(SOAK_SECONDS) KOVEL_SOAK_OPERATIONS=1000000000 KOVEL_SOAK_SEED=$(SOAK_SEED)
+soak: build-tsan build-san
+	cd $(TSAN) && $(SOAK_ENV) TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	    ctest --output-on-failure -V -R playback_soak_test
+	cd $(SAN) && $(SOAK_ENV) ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	    ctest --output-on-failure -V -R playback_soak_test
 
 # A sample lesson (about a minute, three streams, texts and chapters), made once.
 sample: build

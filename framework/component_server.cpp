@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kovel/com.h"
+#include "kovel/guid_text.h"
 #include "kovel/registry.h"
 #include "wide_text.h"
 
@@ -32,7 +33,7 @@ HRESULT FromRegistry(LSTATUS status) {
 }
 
 std::string ClassKeyName(const CLSID& clsid) {
-    return "CLSID\\" + GuidToText(clsid);
+    return "CLSID\\" + kovel::GuidText(clsid);
 }
 
 HRESULT SetStringValue(HKEY key, const char* valueName, const std::string& text) {

@@ -13,9 +13,8 @@ namespace {
 constexpr HRESULT kNotRegistered = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 }
 
-CMediaFilterCore::CMediaFilterCore(const char* pObjectName, IUnknown* pOuter, CLockSection* pLock,
-                                   REFCLSID clsid)
-    : CRefCountedObject(pObjectName, pOuter), m_pLock(pLock), m_clsid(clsid) {}
+CMediaFilterCore::CMediaFilterCore(const char* pObjectName, IUnknown* pOuter, REFCLSID clsid)
+    : CRefCountedObject(pObjectName, pOuter), m_clsid(clsid) {}
 
 CMediaFilterCore::~CMediaFilterCore() {
     delete[] m_pName;
@@ -41,7 +40,7 @@ HRESULT CMediaFilterCore::GetClassID(CLSID* pClassID) {
 }
 
 HRESULT CMediaFilterCore::Stop() {
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     HRESULT hr = S_OK;
     if (m_State != State_Stopped) {
         const int n = PinCount();
@@ -59,7 +58,7 @@ HRESULT CMediaFilterCore::Stop() {
 }
 
 HRESULT CMediaFilterCore::Pause() {
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     if (m_State == State_Stopped) {
         const int n = PinCount();
         for (int i = 0; i < n; ++i) {
@@ -67,8 +66,17 @@ HRESULT CMediaFilterCore::Pause() {
             if (!pPin || !pPin->IsConnected())
                 continue;
             const HRESULT hr = pPin->Activate();
-            if (FAILED(hr))
+            if (FAILED(hr)) {
+                // The filter stays Stopped, where Stop would skip them: pins
+                // already streaming must end here, or their workers outlive
+                // every later state change.
+                for (int j = 0; j < i; ++j) {
+                    CPinCore* pActive = PinAt(j);
+                    if (pActive && pActive->IsConnected())
+                        pActive->Deactivate();
+                }
                 return hr;
+            }
         }
     }
     m_State = State_Paused;
@@ -76,7 +84,7 @@ HRESULT CMediaFilterCore::Pause() {
 }
 
 HRESULT CMediaFilterCore::Run(REFERENCE_TIME tStart) {
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     m_tStart = tStart;
     if (m_State == State_Stopped) {
         const HRESULT hr = Pause();
@@ -106,7 +114,7 @@ HRESULT CMediaFilterCore::GetState(DWORD, FILTER_STATE* State) {
 }
 
 HRESULT CMediaFilterCore::SetSyncSource(IReferenceClock* pClock) {
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     if (pClock)
         pClock->AddRef();
     if (m_pClock)
@@ -118,7 +126,7 @@ HRESULT CMediaFilterCore::SetSyncSource(IReferenceClock* pClock) {
 HRESULT CMediaFilterCore::GetSyncSource(IReferenceClock** pClock) {
     if (!pClock)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     *pClock = m_pClock;
     if (m_pClock)
         m_pClock->AddRef();
@@ -138,7 +146,7 @@ HRESULT CMediaFilterCore::FindPin(LPCWSTR Id, IPin** ppPin) {
     *ppPin = nullptr;
     if (!Id)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     const int n = PinCount();
     for (int i = 0; i < n; ++i) {
         CPinCore* pPin = PinAt(i);
@@ -154,7 +162,7 @@ HRESULT CMediaFilterCore::FindPin(LPCWSTR Id, IPin** ppPin) {
 HRESULT CMediaFilterCore::QueryFilterInfo(FILTER_INFO* pInfo) {
     if (!pInfo)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     WideCopyTruncated(pInfo->achName, MAX_FILTER_NAME, m_pName);
     pInfo->pGraph = m_pGraph;
     if (m_pGraph)
@@ -163,7 +171,7 @@ HRESULT CMediaFilterCore::QueryFilterInfo(FILTER_INFO* pInfo) {
 }
 
 HRESULT CMediaFilterCore::JoinFilterGraph(IFilterGraph* pGraph, LPCWSTR pName) {
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     m_pGraph = pGraph;
     IMediaEventSink* pSink = nullptr;
     if (pGraph && SUCCEEDED(pGraph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&pSink))) &&
@@ -186,7 +194,7 @@ HRESULT CMediaFilterCore::QueryVendorInfo(LPWSTR*) {
 HRESULT CMediaFilterCore::CurrentStreamTime(REFERENCE_TIME* pStreamTime) {
     if (!pStreamTime)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     if (!m_pClock)
         return VFW_E_NO_CLOCK;
     REFERENCE_TIME now = 0;

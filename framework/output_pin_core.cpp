@@ -2,9 +2,9 @@
 
 #include "kovel/com.h"
 
-COutputPinCore::COutputPinCore(const char* pObjectName, CMediaFilterCore* pFilter, CLockSection* pLock,
-                               HRESULT* phr, LPCWSTR pName)
-    : CPinCore(pObjectName, pFilter, pLock, phr, pName, PINDIR_OUTPUT) {}
+COutputPinCore::COutputPinCore(const char* pObjectName, CMediaFilterCore* pFilter, HRESULT* phr,
+                               LPCWSTR pName)
+    : CPinCore(pObjectName, pFilter, phr, pName, PINDIR_OUTPUT) {}
 
 COutputPinCore::~COutputPinCore() {
     if (m_pAllocator)

@@ -14,9 +14,9 @@ bool IsRefusal(HRESULT hr) {
 }
 }  // namespace
 
-CPinCore::CPinCore(const char* pObjectName, CMediaFilterCore* pFilter, CLockSection* pLock, HRESULT* phr,
-                   LPCWSTR pName, PIN_DIRECTION dir)
-    : CRefCountedObject(pObjectName, nullptr), m_pFilter(pFilter), m_pLock(pLock), m_dir(dir) {
+CPinCore::CPinCore(const char* pObjectName, CMediaFilterCore* pFilter, HRESULT* phr, LPCWSTR pName,
+                   PIN_DIRECTION dir)
+    : CRefCountedObject(pObjectName, nullptr), m_pFilter(pFilter), m_dir(dir) {
     if (pName) {
         m_pName = WideDuplicate(pName);
         if (!m_pName && phr)
@@ -46,19 +46,19 @@ HRESULT CPinCore::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
 
 // A pin has no count of its own: it lives as long as its filter.
 ULONG CPinCore::NonDelegatingAddRef() {
-    if (m_pFilter)
-        return m_pFilter->AddRef();
-    return CRefCountedObject::NonDelegatingAddRef();
+    return m_pFilter->AddRef();
 }
 
 ULONG CPinCore::NonDelegatingRelease() {
-    if (m_pFilter)
-        return m_pFilter->Release();
-    return CRefCountedObject::NonDelegatingRelease();
+    return m_pFilter->Release();
 }
 
 bool CPinCore::IsStopped() const {
-    return !m_pFilter || m_pFilter->IsStopped();
+    return m_pFilter->IsStopped();
+}
+
+CLockSection* CPinCore::StateLock() const {
+    return m_pFilter->StateLock();
 }
 
 void CPinCore::IncrementTypeVersion() {
@@ -163,7 +163,7 @@ HRESULT CPinCore::AgreeMediaType(IPin* pReceivePin, const CMediaTypeRecord* pmt)
 HRESULT CPinCore::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) {
     if (!pReceivePin)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     if (m_Connected)
         return VFW_E_ALREADY_CONNECTED;
     if (!IsStopped() && !m_bCanReconnectWhenActive)
@@ -185,7 +185,7 @@ HRESULT CPinCore::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) {
 HRESULT CPinCore::ReceiveConnection(IPin* pConnector, const AM_MEDIA_TYPE* pmt) {
     if (!pConnector || !pmt)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     if (m_Connected)
         return VFW_E_ALREADY_CONNECTED;
     if (!IsStopped() && !m_bCanReconnectWhenActive)
@@ -220,7 +220,7 @@ HRESULT CPinCore::ReceiveConnection(IPin* pConnector, const AM_MEDIA_TYPE* pmt) 
 }
 
 HRESULT CPinCore::Disconnect() {
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     if (!IsStopped())
         return VFW_E_NOT_STOPPED;
     if (!m_Connected)
@@ -237,7 +237,7 @@ HRESULT CPinCore::Disconnect() {
 HRESULT CPinCore::ConnectedTo(IPin** ppPin) {
     if (!ppPin)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     *ppPin = m_Connected;
     if (!m_Connected)
         return VFW_E_NOT_CONNECTED;
@@ -248,7 +248,7 @@ HRESULT CPinCore::ConnectedTo(IPin** ppPin) {
 HRESULT CPinCore::ConnectionMediaType(AM_MEDIA_TYPE* pmt) {
     if (!pmt)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     if (m_Connected)
         return CMediaTypeRecord::CopyMediaTypeContents(pmt, m_mt);
     std::memset(pmt, 0, sizeof(*pmt));
@@ -260,9 +260,8 @@ HRESULT CPinCore::ConnectionMediaType(AM_MEDIA_TYPE* pmt) {
 HRESULT CPinCore::QueryPinInfo(PIN_INFO* pInfo) {
     if (!pInfo)
         return E_POINTER;
-    pInfo->pFilter = m_pFilter ? static_cast<IBaseFilter*>(m_pFilter) : nullptr;
-    if (pInfo->pFilter)
-        pInfo->pFilter->AddRef();
+    pInfo->pFilter = static_cast<IBaseFilter*>(m_pFilter);
+    pInfo->pFilter->AddRef();
     WideCopyTruncated(pInfo->achName, MAX_PIN_NAME, m_pName);
     pInfo->dir = m_dir;
     return S_OK;
@@ -320,7 +319,7 @@ HRESULT CPinCore::EndFlush() {
 }
 
 HRESULT CPinCore::NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) {
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     m_tStart = tStart;
     m_tStop = tStop;
     m_dRate = dRate;
@@ -332,7 +331,7 @@ HRESULT CPinCore::Notify(IBaseFilter*, Quality) {
 }
 
 HRESULT CPinCore::SetSink(IQualityControl* piqc) {
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     m_pQSink = piqc;
     return S_OK;
 }

@@ -8,28 +8,33 @@ constexpr int kMaxPins = 999;
 }  // namespace
 
 CSourceFilterCore::CSourceFilterCore(const char* pObjectName, IUnknown* pOuter, REFCLSID clsid)
-    : CMediaFilterCore(pObjectName, pOuter, &m_cStateLock, clsid) {}
+    : CMediaFilterCore(pObjectName, pOuter, clsid) {}
 
 CSourceFilterCore::~CSourceFilterCore() {
     // No worker may outlive the filter.
     Stop();
-    while (m_iPins > 0) {
-        const int before = m_iPins;
-        delete m_paStreams[m_iPins - 1];
-        if (m_iPins == before)
-            --m_iPins;  // a pin that did not leave the array
+    // The array is taken first, so each pin is deleted exactly once whatever
+    // its destructor does (its RemovePin then finds nothing).
+    CStreamingPin** pins;
+    int count;
+    {
+        CLockHolder lock(StateLock());
+        pins = m_paStreams;
+        count = m_iPins;
+        m_paStreams = nullptr;
+        m_iPins = 0;
     }
-    delete[] m_paStreams;
-    m_paStreams = nullptr;
+    while (count > 0) delete pins[--count];
+    delete[] pins;
 }
 
 int CSourceFilterCore::PinCount() {
-    CLockHolder lock(&m_cStateLock);
+    CLockHolder lock(StateLock());
     return m_iPins;
 }
 
 CPinCore* CSourceFilterCore::PinAt(int n) {
-    CLockHolder lock(&m_cStateLock);
+    CLockHolder lock(StateLock());
     if (n < 0 || n >= m_iPins)
         return nullptr;
     return m_paStreams[n];
@@ -48,7 +53,7 @@ HRESULT CSourceFilterCore::FindPin(LPCWSTR Id, IPin** ppPin) {
         if (value > kMaxPins + 1)
             break;
     }
-    CLockHolder lock(&m_cStateLock);
+    CLockHolder lock(StateLock());
     CPinCore* pPin = value > 0 && value <= kMaxPins ? PinAt(int(value - 1)) : nullptr;
     if (!pPin)
         return VFW_E_NOT_FOUND;
@@ -58,7 +63,9 @@ HRESULT CSourceFilterCore::FindPin(LPCWSTR Id, IPin** ppPin) {
 }
 
 HRESULT CSourceFilterCore::AddPin(CStreamingPin* pPin) {
-    CLockHolder lock(&m_cStateLock);
+    CLockHolder lock(StateLock());
+    if (!pPin || pPin->SourceFilter() != this || IndexOfPin(pPin) >= 0)
+        return E_INVALIDARG;
     if (m_iPins >= kMaxPins)
         return E_FAIL;
     auto** pNew = new (std::nothrow) CStreamingPin*[m_iPins + 1];
@@ -74,7 +81,7 @@ HRESULT CSourceFilterCore::AddPin(CStreamingPin* pPin) {
 }
 
 HRESULT CSourceFilterCore::RemovePin(CStreamingPin* pPin) {
-    CLockHolder lock(&m_cStateLock);
+    CLockHolder lock(StateLock());
     const int index = IndexOfPin(pPin);
     if (index < 0)
         return S_FALSE;
@@ -90,7 +97,7 @@ HRESULT CSourceFilterCore::RemovePin(CStreamingPin* pPin) {
 }
 
 int CSourceFilterCore::IndexOfPin(const CStreamingPin* pPin) {
-    CLockHolder lock(&m_cStateLock);
+    CLockHolder lock(StateLock());
     for (int i = 0; i < m_iPins; ++i)
         if (m_paStreams[i] == pPin)
             return i;

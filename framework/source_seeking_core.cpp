@@ -1,23 +1,28 @@
 #include "source_seeking_core.h"
 
-CSourceSeekingCore::CSourceSeekingCore(const char* pObjectName, IUnknown* pPin, HRESULT*, CLockSection* pLock)
-    : CRefCountedObject(pObjectName, nullptr), m_pLock(pLock), m_pPinUnknown(pPin) {}
+#include "streaming_pin.h"
 
-CSourceSeekingCore::~CSourceSeekingCore() = default;
+CSourceSeekingCore::CSourceSeekingCore(CStreamingPin* pPin) : m_pPin(pPin) {}
 
-HRESULT CSourceSeekingCore::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
-    if (!ppv)
-        return E_POINTER;
-    if (riid == IID_IMediaSeeking)
-        return GetInterface(static_cast<IMediaSeeking*>(this), ppv);
-    return CRefCountedObject::NonDelegatingQueryInterface(riid, ppv);
+HRESULT CSourceSeekingCore::QueryInterface(REFIID riid, void** ppv) {
+    return static_cast<IPin*>(m_pPin)->QueryInterface(riid, ppv);
+}
+ULONG CSourceSeekingCore::AddRef() {
+    return static_cast<IPin*>(m_pPin)->AddRef();
+}
+ULONG CSourceSeekingCore::Release() {
+    return static_cast<IPin*>(m_pPin)->Release();
+}
+
+CLockSection* CSourceSeekingCore::SeekingLock() const {
+    return m_pPin->StateLock();
 }
 
 // Read under the lock, so a concurrent SetPositions is never seen half-written.
 HRESULT CSourceSeekingCore::GetCapabilities(DWORD* pCapabilities) {
     if (!pCapabilities)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(SeekingLock());
     *pCapabilities = m_dwSeekingCaps;
     return S_OK;
 }
@@ -25,7 +30,7 @@ HRESULT CSourceSeekingCore::GetCapabilities(DWORD* pCapabilities) {
 HRESULT CSourceSeekingCore::CheckCapabilities(DWORD* pCapabilities) {
     if (!pCapabilities)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(SeekingLock());
     return (*pCapabilities & ~m_dwSeekingCaps) ? S_FALSE : S_OK;
 }
 
@@ -64,7 +69,7 @@ HRESULT CSourceSeekingCore::SetTimeFormat(const GUID* pFormat) {
 HRESULT CSourceSeekingCore::GetDuration(LONGLONG* pDuration) {
     if (!pDuration)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(SeekingLock());
     *pDuration = m_rtDuration;
     return S_OK;
 }
@@ -72,7 +77,7 @@ HRESULT CSourceSeekingCore::GetDuration(LONGLONG* pDuration) {
 HRESULT CSourceSeekingCore::GetStopPosition(LONGLONG* pStop) {
     if (!pStop)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(SeekingLock());
     *pStop = m_rtStop;
     return S_OK;
 }
@@ -110,7 +115,7 @@ HRESULT CSourceSeekingCore::SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlag
             return E_INVALIDARG;
     }
     {
-        CLockHolder lock(m_pLock);
+        CLockHolder lock(SeekingLock());
         if (startMode == AM_SEEKING_AbsolutePositioning)
             m_rtStart = *pCurrent;
         else if (startMode == AM_SEEKING_RelativePositioning)
@@ -133,7 +138,7 @@ HRESULT CSourceSeekingCore::SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlag
 }
 
 HRESULT CSourceSeekingCore::GetPositions(LONGLONG* pCurrent, LONGLONG* pStop) {
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(SeekingLock());
     if (pCurrent)
         *pCurrent = m_rtStart;
     if (pStop)
@@ -145,7 +150,7 @@ HRESULT CSourceSeekingCore::GetAvailable(LONGLONG* pEarliest, LONGLONG* pLatest)
     if (pEarliest)
         *pEarliest = 0;
     if (pLatest) {
-        CLockHolder lock(m_pLock);
+        CLockHolder lock(SeekingLock());
         *pLatest = m_rtDuration;
     }
     return S_OK;
@@ -153,7 +158,7 @@ HRESULT CSourceSeekingCore::GetAvailable(LONGLONG* pEarliest, LONGLONG* pLatest)
 
 HRESULT CSourceSeekingCore::SetRate(double dRate) {
     {
-        CLockHolder lock(m_pLock);
+        CLockHolder lock(SeekingLock());
         m_dRateSeeking = dRate;
     }
     return OnRateChanged();
@@ -162,7 +167,7 @@ HRESULT CSourceSeekingCore::SetRate(double dRate) {
 HRESULT CSourceSeekingCore::GetRate(double* pdRate) {
     if (!pdRate)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(SeekingLock());
     *pdRate = m_dRateSeeking;
     return S_OK;
 }

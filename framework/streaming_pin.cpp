@@ -9,7 +9,7 @@
 #include "source_filter_core.h"
 
 CStreamingPin::CStreamingPin(const char* pObjectName, HRESULT* phr, CSourceFilterCore* pFilter, LPCWSTR pName)
-    : COutputPinCore(pObjectName, pFilter, pFilter->StateLock(), phr, pName), m_pSourceFilter(pFilter) {
+    : COutputPinCore(pObjectName, pFilter, phr, pName), m_pSourceFilter(pFilter) {
     const HRESULT hr = pFilter->AddPin(this);
     if (phr && (FAILED(hr) || m_pName || !pName))
         *phr = hr;
@@ -17,20 +17,13 @@ CStreamingPin::CStreamingPin(const char* pObjectName, HRESULT* phr, CSourceFilte
 
 CStreamingPin::~CStreamingPin() {
     m_pSourceFilter->RemovePin(this);
-    // A worker left running by a filter destroyed without Stop must not outlive the pin.
-    if (ThreadExists()) {
-        if (m_pAllocator)
-            m_pAllocator->Decommit();
-        SendCommand(WorkerCommand::Stop);
-        SendCommand(WorkerCommand::Exit);
-        JoinThread();
-    }
+    EndWorker();
 }
 
 HRESULT CStreamingPin::CheckFormat(const CMediaTypeRecord* pmt) {
     if (!pmt)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     CMediaTypeRecord mine;
     if (FAILED(SingleFormat(&mine)))
         return E_FAIL;
@@ -40,7 +33,7 @@ HRESULT CStreamingPin::CheckFormat(const CMediaTypeRecord* pmt) {
 HRESULT CStreamingPin::FormatAt(int iPosition, CMediaTypeRecord* pMediaType) {
     if (!pMediaType)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     if (iPosition < 0)
         return E_INVALIDARG;
     if (iPosition > 0)
@@ -74,46 +67,51 @@ HRESULT CStreamingPin::QueryId(LPWSTR* Id) {
 }
 
 HRESULT CStreamingPin::Activate() {
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     if (!m_pSourceFilter->IsStopped())
         return S_FALSE;
     if (!IsConnected())
         return S_OK;
+    // One sequence: a restart from another thread sees either no worker or
+    // one that is already delivering.
+    CommandSequence sequence(this);
     HRESULT hr = COutputPinCore::Activate();
     if (FAILED(hr))
         return hr;
     if (!StartThread()) {
-        COutputPinCore::Deactivate();
+        EndWorker();
         return E_FAIL;
     }
     hr = SendCommand(WorkerCommand::Init);
-    if (FAILED(hr)) {
-        // The worker has ended: collect it so a later activation can start afresh.
-        JoinThread();
-        COutputPinCore::Deactivate();
-        return hr;
-    }
-    return SendCommand(WorkerCommand::Pause);
+    if (SUCCEEDED(hr))
+        hr = SendCommand(WorkerCommand::Pause);
+    if (FAILED(hr))
+        EndWorker();
+    return hr;
 }
 
 HRESULT CStreamingPin::Deactivate() {
-    CLockHolder lock(m_pLock);
-    if (!IsConnected())
-        return S_OK;
-    // Decommitting first releases a worker blocked in get-buffer.
-    HRESULT hr = COutputPinCore::Deactivate();
-    if (FAILED(hr))
-        return hr;
+    CLockHolder lock(StateLock());
+    const HRESULT hr = EndWorker();
+    return IsConnected() ? hr : S_OK;
+}
+
+HRESULT CStreamingPin::EndWorker() {
+    CommandSequence sequence(this);
+    HRESULT hr = S_OK;
+    if (m_pAllocator)
+        hr = COutputPinCore::Deactivate();
     if (ThreadExists()) {
-        hr = SendCommand(WorkerCommand::Stop);
-        if (FAILED(hr))
-            return hr;
-        hr = SendCommand(WorkerCommand::Exit);
-        if (FAILED(hr))
-            return hr;
+        // A worker already gone answers nothing: the commands fail, the join
+        // still collects it.
+        for (const DWORD command : {WorkerCommand::Stop, WorkerCommand::Exit}) {
+            const HRESULT hrCommand = SendCommand(command);
+            if (FAILED(hrCommand) && SUCCEEDED(hr))
+                hr = hrCommand;
+        }
         JoinThread();
     }
-    return S_OK;
+    return hr;
 }
 
 DWORD CStreamingPin::ThreadBody() {
@@ -121,6 +119,11 @@ DWORD CStreamingPin::ThreadBody() {
         const DWORD cmd = WaitCommand();
         if (cmd == WorkerCommand::Init)
             break;
+        // A closer must always be able to end the thread.
+        if (cmd == WorkerCommand::Exit) {
+            Answer(S_OK);
+            return 0;
+        }
         Answer(E_UNEXPECTED);
     }
     HRESULT hr = OnWorkerStart();
@@ -186,8 +189,9 @@ HRESULT CStreamingPin::DeliveryLoop() {
         }
         if (cmd == WorkerCommand::Run || cmd == WorkerCommand::Pause) {
             Answer(S_OK);
-        } else if (cmd == WorkerCommand::Stop) {
-            // Left pending for the thread body to answer.
+        } else if (cmd == WorkerCommand::Stop || cmd == WorkerCommand::Exit) {
+            // Left pending for the thread body to answer: an Exit that finds
+            // the loop running ends the loop as a Stop would, then the thread.
             return S_FALSE;
         } else {
             Answer(E_UNEXPECTED);
@@ -195,11 +199,18 @@ HRESULT CStreamingPin::DeliveryLoop() {
     }
 }
 
-HRESULT CStreamingPin::RestartDelivery() {
-    if (!ThreadExists())
+HRESULT CStreamingPin::RestartDelivery(const std::function<void()>& reposition) {
+    CommandSequence sequence(this);
+    if (!ThreadExists()) {
+        if (reposition)
+            reposition();
         return S_OK;
+    }
+    // The flush releases a worker blocked downstream, so that it sees the Stop.
     PushBeginFlush();
     SendCommand(WorkerCommand::Stop);
+    if (reposition)
+        reposition();
     PushEndFlush();
     SendCommand(WorkerCommand::Run);
     return S_OK;

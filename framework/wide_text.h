@@ -21,7 +21,5 @@ void WideCopyTruncated(WCHAR* dst, size_t cch, LPCWSTR src);
 bool WideEqual(LPCWSTR a, LPCWSTR b);
 // UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
 std::string WideToUtf8(LPCWSTR s);
-// Registry form: braces, upper-case hexadecimal, 38 characters.
-std::string GuidToText(const GUID& g);
 
 }  // namespace kovel::framework

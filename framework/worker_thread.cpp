@@ -29,7 +29,8 @@ bool CWorkerThread::StartThread() {
 
 HRESULT CWorkerThread::SendCommand(DWORD dwCommand) {
     CLockHolder lock(&m_AccessLock);
-    if (!m_pThread.load())
+    // A thread whose body has returned will never answer.
+    if (!m_pThread.load() || m_bBodyEnded)
         return E_FAIL;
     m_dwCommand = dwCommand;
     m_EventSend.Set();
@@ -88,7 +89,7 @@ void CWorkerThread::StartRoutine(CWorkerThread* pThis) {
     HRESULT hrInit = E_FAIL;
     if (init)
         hrInit = init(nullptr, COINIT_MULTITHREADED | COINIT_DISABLE_OLE1DDE);
-    pThis->m_dwThreadValue = pThis->ThreadBody();
+    pThis->ThreadBody();
     if (SUCCEEDED(hrInit) && uninit)
         uninit();
     pThis->m_bBodyEnded = true;

@@ -1,39 +1,24 @@
 // Arbitrary bytes as a courseware file: the reader filter loads them, every
 // pin it builds is connected to a sink and delivers (bounded) while a seek
 // derived from the input moves it, then the filter stops and goes.
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "kovel/com.h"
 #include "pin_core.h"
 #include "reader_filter.h"
 #include "samples_sink.h"
 
-namespace {
-
-std::string TempFile() {
-    const char* dir = std::getenv("TMPDIR");
-    return std::string(dir && *dir ? dir : "/tmp") + "/zmreader_fuzz_" + std::to_string(getpid()) + ".zmr";
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string path = [] {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        return TempFile();
+        return kovel::fuzz::InputPath("zmreader_fuzz", ".zmr");
     }();
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f)
+    if (!kovel::fuzz::WriteInput(path, data, size))
         return 0;
-    std::fwrite(data, 1, size, f);
-    std::fclose(f);
 
     HRESULT hr = S_OK;
     auto* filter = static_cast<CReaderFilter*>(CReaderFilter::CreateInstance(nullptr, &hr));

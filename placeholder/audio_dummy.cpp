@@ -27,7 +27,7 @@ CAudioDummyPin::CAudioDummyPin(HRESULT* phr, CSourceFilterCore* pFilter)
 HRESULT CAudioDummyPin::FormatAt(int iPosition, CMediaTypeRecord* pMediaType) {
     if (!pMediaType)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     if (iPosition < 0)
         return E_INVALIDARG;
     if (iPosition > 0)
@@ -71,14 +71,14 @@ HRESULT CAudioDummyPin::CheckFormat(const CMediaTypeRecord* pmt) {
 }
 
 HRESULT CAudioDummyPin::SetFormat(const CMediaTypeRecord* pmt) {
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     return CStreamingPin::SetFormat(pmt);
 }
 
 HRESULT CAudioDummyPin::ChooseBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProperties) {
     if (!pAlloc || !pProperties)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     WAVEFORMATEX wfx;
     if (!ReadWaveFormat(m_mt, &wfx) || wfx.wBitsPerSample < 8)
         return E_UNEXPECTED;
@@ -101,12 +101,6 @@ CAudioDummyFilter::CAudioDummyFilter(IUnknown* pOuter, HRESULT* phr)
         hr = E_OUTOFMEMORY;
     if (phr)
         *phr = hr;
-}
-
-CAudioDummyFilter::~CAudioDummyFilter() {
-    // The worker must be gone before its pin is.
-    Stop();
-    delete m_pPin;
 }
 
 CRefCountedObject* CAudioDummyFilter::Create(IUnknown* pOuter, HRESULT* phr) {

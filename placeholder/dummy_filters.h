@@ -77,24 +77,24 @@ class CAudioDummyPin : public CStreamingPin {
 class CVideoDummyFilter : public CSourceFilterCore {
   public:
     CVideoDummyFilter(IUnknown* pOuter, HRESULT* phr);
-    ~CVideoDummyFilter() override;
     CVideoDummyPin* OutPin() const { return m_pPin; }
 
     static CRefCountedObject* Create(IUnknown* pOuter, HRESULT* phr);
 
   private:
+    // Owned by the pin array, which deletes it with the filter.
     CVideoDummyPin* m_pPin = nullptr;
 };
 
 class CAudioDummyFilter : public CSourceFilterCore {
   public:
     CAudioDummyFilter(IUnknown* pOuter, HRESULT* phr);
-    ~CAudioDummyFilter() override;
     CAudioDummyPin* OutPin() const { return m_pPin; }
 
     static CRefCountedObject* Create(IUnknown* pOuter, HRESULT* phr);
 
   private:
+    // Owned by the pin array, which deletes it with the filter.
     CAudioDummyPin* m_pPin = nullptr;
 };
 

@@ -2,9 +2,9 @@
 #include <limits>
 #include <new>
 
-#include "bitmap_subtype.h"
 #include "display_size.h"
 #include "dummy_filters.h"
+#include "kovel/bitmap_subtype.h"
 #include "kovel/formats.h"
 
 namespace kovel::stubcast {
@@ -52,7 +52,7 @@ CVideoDummyPin::CVideoDummyPin(HRESULT* phr, CSourceFilterCore* pFilter)
 HRESULT CVideoDummyPin::FormatAt(int iPosition, CMediaTypeRecord* pMediaType) {
     if (!pMediaType)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     if (iPosition < 0)
         return E_INVALIDARG;
     if (iPosition >= kVideoFormatCount)
@@ -104,7 +104,7 @@ HRESULT CVideoDummyPin::CheckFormat(const CMediaTypeRecord* pmt) {
 }
 
 HRESULT CVideoDummyPin::SetFormat(const CMediaTypeRecord* pmt) {
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     HRESULT hr = CStreamingPin::SetFormat(pmt);
     if (FAILED(hr))
         return hr;
@@ -125,7 +125,7 @@ HRESULT CVideoDummyPin::SetFormat(const CMediaTypeRecord* pmt) {
 HRESULT CVideoDummyPin::ChooseBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProperties) {
     if (!pAlloc || !pProperties)
         return E_POINTER;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     BITMAPINFOHEADER bih;
     if (!ReadHeader(m_mt, &bih))
         return E_UNEXPECTED;
@@ -155,12 +155,6 @@ CVideoDummyFilter::CVideoDummyFilter(IUnknown* pOuter, HRESULT* phr)
         hr = E_OUTOFMEMORY;
     if (phr)
         *phr = hr;
-}
-
-CVideoDummyFilter::~CVideoDummyFilter() {
-    // The worker must be gone before its pin is.
-    Stop();
-    delete m_pPin;
 }
 
 CRefCountedObject* CVideoDummyFilter::Create(IUnknown* pOuter, HRESULT* phr) {

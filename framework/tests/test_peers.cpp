@@ -492,7 +492,7 @@ HRESULT CScriptPin::SingleFormat(CMediaTypeRecord* pmt) {
 
 HRESULT CScriptPin::ChooseBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProps) {
     ++m_cChooseBufferSize;
-    CLockHolder lock(m_pLock);
+    CLockHolder lock(StateLock());
     return SetBufferProperties(pAlloc, pProps, m_cBuffers, m_cbBuffer);
 }
 

@@ -171,6 +171,8 @@ class CScriptPin : public CStreamingPin {
     }
     HRESULT OnDeliveryStart() override {
         ++m_cDeliveryStart;
+        if (m_onDeliveryStart)
+            m_onDeliveryStart();
         return S_OK;
     }
 
@@ -189,6 +191,7 @@ class CScriptPin : public CStreamingPin {
     std::atomic<int> m_cRunAt{0};
     std::atomic<int> m_cWorkerStart{0};
     std::atomic<int> m_cDeliveryStart{0};
+    std::function<void()> m_onDeliveryStart;  // set while stopped
     std::atomic<int> m_cChooseBufferSize{0};
     std::atomic<int> m_cReleaseConnection{0};
     HRESULT ReleaseConnection() override {

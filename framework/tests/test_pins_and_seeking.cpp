@@ -21,9 +21,7 @@ std::u16string IdOf(IPin* pin) {
 // A pin answering IMediaSeeking, recording the order of its hooks.
 class CSeekPin : public CScriptPin, public CSourceSeekingCore {
   public:
-    CSeekPin(HRESULT* phr, CSourceFilterCore* f)
-        : CScriptPin(phr, f, u"S"),
-          CSourceSeekingCore("seeking", static_cast<IPin*>(this), phr, f->StateLock()) {}
+    CSeekPin(HRESULT* phr, CSourceFilterCore* f) : CScriptPin(phr, f, u"S"), CSourceSeekingCore(this) {}
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override { return CScriptPin::QueryInterface(riid, ppv); }
     ULONG AddRef() override { return CScriptPin::AddRef(); }
@@ -137,6 +135,31 @@ TEST(PinIdentifiers, QueryIdAndFindPinAreInverse) {
     EXPECT_EQ(filter->PinCount(), 1);
     EXPECT_EQ(IdOf(filter->Pin(0)), u"1");
     filter->NonDelegatingRelease();
+}
+
+TEST(PinArray, HoldsEachOwnPinOnceAndDestructionDeletesEachOnce) {
+    static int destroyed = 0;
+    struct CountedPin : CScriptPin {
+        using CScriptPin::CScriptPin;
+        ~CountedPin() override { ++destroyed; }
+    };
+    destroyed = 0;
+    CScriptFilter* filter = new CScriptFilter(0);
+    CScriptFilter* other = new CScriptFilter(0);
+    filter->NonDelegatingAddRef();
+    other->NonDelegatingAddRef();
+    HRESULT hr = S_OK;
+    auto* mine = new CountedPin(&hr, filter, u"A");
+    auto* foreign = new CountedPin(&hr, other, u"B");
+    // A second entry would be deleted twice; a pin of another filter would
+    // never leave this array, since its destructor removes it from its own.
+    EXPECT_EQ(filter->AddPin(mine), E_INVALIDARG);
+    EXPECT_EQ(filter->AddPin(foreign), E_INVALIDARG);
+    EXPECT_EQ(filter->PinCount(), 1);
+    filter->NonDelegatingRelease();
+    EXPECT_EQ(destroyed, 1);
+    other->NonDelegatingRelease();
+    EXPECT_EQ(destroyed, 2);
 }
 
 TEST_F(Seeking, StopFlagsOutsideTheModeAreRefusedButAcceptedOnStart) {

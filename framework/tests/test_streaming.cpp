@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -139,34 +140,89 @@ TEST_F(Streaming, UnconnectedPinStartsNoThread) {
     EXPECT_EQ(filter->Stop(), S_OK);
 }
 
-TEST_F(Streaming, FailedWorkerStartLeavesTheFilterStoppedAndCanRetry) {
-    pin->m_hrWorkerStart = E_ACCESSDENIED;
+TEST_F(Streaming, FailedActivationLeavesNoWorkerAndCanRetry) {
+    // The second pin fails after the first one already streams: the first
+    // must be stopped again, or every later Pause fails on its live worker.
+    CScriptPin* second = filter->AddScriptPin(u"B");
+    CTestInputPin sink2;
+    sink2.m_pOwnAllocator = new CPoolAllocator;
+    second->m_hrWorkerStart = E_ACCESSDENIED;
     Connect();
+    CMediaTypeRecord mt = CScriptPin::MakeType();
+    ASSERT_EQ(second->Connect(&sink2, &mt), S_OK);
     EXPECT_EQ(filter->Pause(), E_ACCESSDENIED);
     FILTER_STATE state;
     filter->GetState(0, &state);
     EXPECT_EQ(state, State_Stopped);
     EXPECT_FALSE(pin->ThreadExists());
-    pin->m_hrWorkerStart = S_OK;
+    EXPECT_FALSE(second->ThreadExists());
+    EXPECT_EQ(sink.m_pOwnAllocator->m_cDecommits.load(), sink.m_pOwnAllocator->m_cCommits.load());
+    second->m_hrWorkerStart = S_OK;
     EXPECT_EQ(filter->Pause(), S_OK);
     EXPECT_TRUE(sink.WaitSamples(1));
+    EXPECT_TRUE(sink2.WaitSamples(1));
     EXPECT_EQ(filter->Stop(), S_OK);
+    EXPECT_FALSE(second->ThreadExists());
+    second->Disconnect();
 }
 
-TEST_F(Streaming, RestartFlushesAndStartsANewLoopWithTimesContinuing) {
+TEST_F(Streaming, ExitEndsTheWorkerEvenWhileItDelivers) {
+    // An Exit that lands in a running delivery loop (a restart's Run slipped
+    // in before it) must still end the thread, and Stop must always wait for it.
+    Connect();
+    ASSERT_EQ(filter->Pause(), S_OK);
+    ASSERT_TRUE(sink.WaitSamples(1));
+    EXPECT_EQ(pin->SendCommand(WorkerCommand::Exit), S_OK);
+    pin->JoinThread();
+    EXPECT_FALSE(pin->ThreadExists());
+    // The filter still thinks it is paused: Stop ends cleanly and a new run starts.
+    EXPECT_EQ(filter->Stop(), S_OK);
+    EXPECT_EQ(filter->Pause(), S_OK);
+    EXPECT_TRUE(pin->ThreadExists());
+    EXPECT_EQ(filter->Stop(), S_OK);
+    EXPECT_FALSE(pin->ThreadExists());
+}
+
+TEST_F(Streaming, RestartRepositionsBetweenStopAndRunAndIsOneStepForActivation) {
     Connect();
     ASSERT_EQ(filter->Pause(), S_OK);
     ASSERT_TRUE(sink.WaitSamples(2));
-    EXPECT_EQ(pin->RestartDelivery(), S_OK);
-    EXPECT_EQ(sink.m_cBeginFlush.load(), 1);
+    int flushesAtReposition = -1;
+    bool workerIdle = false;
+    EXPECT_EQ(pin->RestartDelivery([&] {
+        flushesAtReposition = sink.m_cBeginFlush.load() - sink.m_cEndFlush.load();
+        DWORD cmd = 0;
+        workerIdle = !pin->PeekCommand(&cmd);  // the Stop was answered
+    }),
+              S_OK);
+    EXPECT_EQ(flushesAtReposition, 1);
+    EXPECT_TRUE(workerIdle);
     EXPECT_EQ(sink.m_cEndFlush.load(), 1);
     const size_t before = sink.Samples().size();
     ASSERT_TRUE(sink.WaitSamples(before + 2));
     EXPECT_EQ(pin->m_cDeliveryStart.load(), 2);
-    filter->Stop();
-    // Stopped: a restart does nothing.
-    EXPECT_EQ(pin->RestartDelivery(), S_OK);
+    ASSERT_EQ(filter->Stop(), S_OK);
+
+    // Stopped: only the reposition runs. An activation racing it waits for
+    // it, so the first loop already starts from the new position; it can
+    // never start from the old one with the new position applied unflushed.
+    std::atomic<int> position{0};
+    std::atomic<int> seenAtStart{-1};
+    pin->m_onDeliveryStart = [&] { seenAtStart = position.load(); };
+    std::thread pauser;
+    EXPECT_EQ(pin->RestartDelivery([&] {
+        pauser = std::thread([&] { filter->Pause(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        position = 42;
+    }),
+              S_OK);
+    pauser.join();
     EXPECT_EQ(sink.m_cBeginFlush.load(), 1);
+    for (int i = 0; i < 500 && seenAtStart.load() < 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(seenAtStart.load(), 42);
+    EXPECT_EQ(filter->Stop(), S_OK);
+    pin->m_onDeliveryStart = nullptr;
 }
 
 TEST(WorkerThread, CommandsWithoutAThreadFail) {

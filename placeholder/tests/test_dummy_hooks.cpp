@@ -6,13 +6,14 @@
 #include <cstring>
 #include <vector>
 
-#include "bitmap_subtype.h"
 #include "display_size.h"
 #include "dummy_filters.h"
+#include "kovel/bitmap_subtype.h"
 #include "kovel/com.h"
 #include "kovel/formats.h"
 
 using namespace kovel::stubcast;
+using kovel::BitmapSubtype;
 
 namespace {
 

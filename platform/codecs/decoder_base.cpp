@@ -189,17 +189,7 @@ void DecoderFilter::ResetLocked() {
 }
 
 void DecoderFilter::PostAbort(HRESULT hr) {
-    IMediaEventSink* sink;
-    {
-        std::lock_guard<std::recursive_mutex> lk(StateLock());
-        sink = EventSink();
-        if (sink)
-            sink->AddRef();
-    }
-    if (sink) {
-        sink->Notify(EC_ERRORABORT, LONG_PTR(hr), 0);
-        sink->Release();
-    }
+    NotifyEvent(EC_ERRORABORT, LONG_PTR(hr), 0);
 }
 
 HRESULT DecoderFilter::OnReceive(InputPin*, IMediaSample* sample) {

@@ -16,6 +16,7 @@
 
 #include "kovel/builtin.h"
 #include "kovel/com.h"
+#include "kovel/guid_text.h"
 #include "kovel/ref_counted.h"
 #include "kovel/registry.h"
 
@@ -264,11 +265,8 @@ void CoTaskMemFree(void* pv) {
 int StringFromGUID2(REFGUID g, LPOLESTR lpsz, int cchMax) {
     if (!lpsz || cchMax < 39)
         return 0;
-    char text[40];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", unsigned(g.Data1),
-                  unsigned(g.Data2), unsigned(g.Data3), g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
-                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    for (int i = 0; i < 39; ++i) lpsz[i] = OLECHAR(text[i]);
+    const std::string text = kovel::GuidText(g);
+    for (int i = 0; i < 39; ++i) lpsz[i] = OLECHAR(text.c_str()[i]);
     return 39;
 }
 

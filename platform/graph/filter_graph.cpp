@@ -387,7 +387,12 @@ class FilterGraph final : public IGraphBuilder,
         GetStopPosition(&stop);
         std::lock_guard<std::recursive_mutex> l(lock_);
         REFERENCE_TIME pos = segmentStart_ + StreamTimeLocked();
-        if (completed_ || (stop > 0 && pos > stop))
+        bool completed;
+        {
+            std::lock_guard<std::mutex> el(eventLock_);
+            completed = completed_;
+        }
+        if (completed || (stop > 0 && pos > stop))
             pos = std::max(segmentStart_, stop);
         *c = std::max<REFERENCE_TIME>(0, pos);
         return S_OK;
@@ -703,11 +708,14 @@ class FilterGraph final : public IGraphBuilder,
     }
 
     void ResetCompletion() {
-        std::lock_guard<std::mutex> l(eventLock_);
-        renderersPending_.clear();
+        // The filters are asked first: the event lock is never held while a
+        // filter's own locks are taken.
+        std::set<IBaseFilter*> renderers;
         for (auto& e : filters_)
             if (IsRenderer(e.filter.get()))
-                renderersPending_.insert(e.filter.get());
+                renderers.insert(e.filter.get());
+        std::lock_guard<std::mutex> l(eventLock_);
+        renderersPending_ = std::move(renderers);
         completed_ = false;
         if (finalCode_ == EC_COMPLETE)
             finalCode_ = 0;
@@ -1014,6 +1022,13 @@ class FilterGraph final : public IGraphBuilder,
 
     std::atomic<ULONG> refs_{1};
     GraphMediaFilter mediaFilter_;
+    // Locks: lock_ serialises the control calls and guards what follows up
+    // to the event lock; it is taken before any filter's lock. eventLock_
+    // guards the event queue and the completion count and is taken last:
+    // filters notify from their streaming and device threads, holding locks
+    // of their own (the sound device's among them), so while it is held the
+    // graph calls no filter and takes no other lock of its own; it only posts
+    // to the application's event queue.
     std::recursive_mutex lock_;
     std::vector<Entry> filters_;
     FILTER_STATE state_ = State_Stopped;

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "kovel/com.h"
+#include "kovel/guid_text.h"
 #include "kovel/guids.h"
 #include "utf8_text.h"
 
@@ -28,23 +29,6 @@ HRESULT CopyMediaType(AM_MEDIA_TYPE* dst, const AM_MEDIA_TYPE* src) {
     return S_OK;
 }
 
-void FreeMediaType(AM_MEDIA_TYPE* mt) {
-    if (!mt)
-        return;
-    if (mt->pbFormat)
-        CoTaskMemFree(mt->pbFormat);
-    if (mt->pUnk)
-        mt->pUnk->Release();
-    *mt = AM_MEDIA_TYPE{};
-}
-
-void DeleteMediaType(AM_MEDIA_TYPE* mt) {
-    if (!mt)
-        return;
-    FreeMediaType(mt);
-    CoTaskMemFree(mt);
-}
-
 AM_MEDIA_TYPE* CreateMediaTypeCopy(const AM_MEDIA_TYPE* src) {
     auto* mt = static_cast<AM_MEDIA_TYPE*>(CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE)));
     if (!mt)
@@ -62,14 +46,6 @@ bool MediaTypesEqual(const AM_MEDIA_TYPE& a, const AM_MEDIA_TYPE& b) {
     if (a.cbFormat != b.cbFormat)
         return false;
     return a.cbFormat == 0 || std::memcmp(a.pbFormat, b.pbFormat, a.cbFormat) == 0;
-}
-
-std::string GuidText(const GUID& g) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2,
-                  g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-                  g.Data4[7]);
-    return buf;
 }
 
 std::string MediaTypeName(const GUID& g) {

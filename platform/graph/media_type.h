@@ -1,28 +1,27 @@
 // Owned media types and small helpers shared by the graph manager and the
-// file source: copying and freeing format blocks with the task allocator,
-// GUID text, and UTF-16 <-> UTF-8 for names and paths.
+// file source: copying format blocks with the task allocator (freeing them is
+// the runtime filter base's), names of media types, and UTF-16 <-> UTF-8 for
+// names and paths.
 #pragma once
 
 #include <string>
 
+#include "filter_base.h"
 #include "kovel/streaming.h"
 
 namespace kovel::graph {
 
+using rt::DeleteMediaType;
+using rt::FreeMediaType;
+
 // Deep copy of src into dst (format block from the task allocator). dst must
 // not hold a format block of its own. E_OUTOFMEMORY leaves dst empty.
 HRESULT CopyMediaType(AM_MEDIA_TYPE* dst, const AM_MEDIA_TYPE* src);
-// Frees what a media type owns and clears it; the structure itself stays.
-void FreeMediaType(AM_MEDIA_TYPE* mt);
-// Frees a media type handed out by an enumerator (structure and block).
-void DeleteMediaType(AM_MEDIA_TYPE* mt);
 // Task-allocated deep copy, or null.
 AM_MEDIA_TYPE* CreateMediaTypeCopy(const AM_MEDIA_TYPE* src);
 // Same major type, subtype, format type and format bytes.
 bool MediaTypesEqual(const AM_MEDIA_TYPE& a, const AM_MEDIA_TYPE& b);
 
-// Registry form, upper case, with braces.
-std::string GuidText(const GUID& g);
 // Short readable name for the major types and subtypes the runtime knows.
 std::string MediaTypeName(const GUID& g);
 

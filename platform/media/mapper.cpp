@@ -25,9 +25,12 @@
 #include "filter_catalog.h"
 #include "kovel/builtin.h"
 #include "kovel/com.h"
+#include "kovel/guid_text.h"
 #include "kovel/ref_counted.h"
 #include "kovel/registry.h"
 #include "kovel/streaming.h"
+
+using kovel::GuidText;
 
 namespace {
 
@@ -110,14 +113,6 @@ std::u16string Utf16(const std::string& s) {
         }
     }
     return out;
-}
-
-std::string GuidText(const GUID& g) {
-    OLECHAR w[39];
-    StringFromGUID2(g, w, 39);
-    std::string s;
-    for (int i = 0; i < 38; ++i) s.push_back(char(w[i]));
-    return s;
 }
 
 std::optional<GUID> ParseGuid(const std::string& s) {

@@ -1,9 +1,7 @@
-// Pieces both renderers share: the graph's event sink as seen from streaming
-// and device threads, and the time helpers.
+// Time helpers both renderers share.
 #pragma once
 
 #include <chrono>
-#include <mutex>
 
 #include "kovel/events.h"
 #include "kovel/streaming.h"
@@ -14,30 +12,6 @@ inline REFERENCE_TIME SteadyNow() {
     using namespace std::chrono;
     return REFERENCE_TIME(duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count() / 100);
 }
-
-// The filter base keeps the sink under the filter's state lock, which a
-// streaming or device thread must never wait for (Stop holds it while it
-// waits for those threads). This copy has its own small lock; Notify itself
-// is always called with no renderer lock held.
-class EventSinkRef {
-  public:
-    void Set(IMediaEventSink* sink) {
-        std::lock_guard<std::mutex> l(mu_);
-        sink_ = sink;
-    }
-    IMediaEventSink* Get() {
-        std::lock_guard<std::mutex> l(mu_);
-        return sink_;
-    }
-    void Notify(LONG code, LONG_PTR p1, LONG_PTR p2) {
-        if (IMediaEventSink* s = Get())
-            s->Notify(code, p1, p2);
-    }
-
-  private:
-    std::mutex mu_;
-    IMediaEventSink* sink_ = nullptr;  // owned by the graph, which owns us
-};
 
 // Reads a sample's times. false: the sample carries none. A start without a
 // stop gets `defaultLength`.

@@ -34,13 +34,6 @@ rt::PinBase* RendererBase::PinAt(int i) {
     return i == 0 ? pin_.get() : nullptr;
 }
 
-HRESULT RendererBase::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) {
-    std::lock_guard<std::recursive_mutex> lk(StateLock());
-    HRESULT hr = FilterBase::JoinFilterGraph(graph, name);
-    sink_copy_.Set(EventSink());
-    return hr;
-}
-
 HRESULT RendererBase::GetState(DWORD ms, FILTER_STATE* state) {
     if (!state)
         return E_POINTER;

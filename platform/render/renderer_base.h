@@ -1,7 +1,6 @@
 // What the audio and the video renderer share: one input pin that hands its
 // type checks and connection changes to the renderer, the preroll wait behind
-// GetState, the render state the graph reads, and the copy of the graph's
-// event sink that streaming and device threads notify through.
+// GetState, the render state the graph reads, and the completion event.
 #pragma once
 
 #include <condition_variable>
@@ -19,7 +18,6 @@ class RendererBase : public rt::FilterBase, public IKovelRenderer {
   public:
     // Paused, waits up to `ms` for the preroll (VFW_S_STATE_INTERMEDIATE).
     HRESULT GetState(DWORD ms, FILTER_STATE* state) override;
-    HRESULT JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) override;
 
     // IKovelRenderer
     HRESULT GetRenderState(KovelRenderState* state) override;
@@ -44,10 +42,8 @@ class RendererBase : public rt::FilterBase, public IKovelRenderer {
     virtual bool PrerolledLocked() = 0;
     // Fills what only this kind of renderer reports (mu_ held).
     virtual void MoreRenderStateLocked(KovelRenderState* state) { (void)state; }
-    // Called with no renderer lock held.
-    void NotifyComplete() { sink_copy_.Notify(EC_COMPLETE, S_OK, LONG_PTR(static_cast<IBaseFilter*>(this))); }
-
-    EventSinkRef sink_copy_;
+    // Streaming or device thread, with no renderer lock held.
+    void NotifyComplete() { NotifyEvent(EC_COMPLETE, S_OK, LONG_PTR(static_cast<IBaseFilter*>(this))); }
 
     // Guarded by mu_ (taken after the state lock, never before it).
     std::mutex mu_;

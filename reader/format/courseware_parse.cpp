@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
+#include "kovel/bitmap_subtype.h"
 #include "kovel/formats.h"
 
 namespace zmr {
@@ -66,51 +68,18 @@ size_t FileReader::ReadAt(uint64_t offset, void* buf, size_t len) const {
     return done;
 }
 
-std::string GuidToString(const GUID& g) {
-    char s[40];
-    std::snprintf(s, sizeof s, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2,
-                  g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-                  g.Data4[7]);
-    return s;
-}
-
 GUID BitmapSubtype(const std::vector<uint8_t>& format, size_t offset) {
     if (format.size() < offset || format.size() - offset < sizeof(BITMAPINFOHEADER))
         return GUID_NULL;
-    const uint8_t* bih = format.data() + offset;
-    uint32_t compression = ReadU32(bih + 16);
-    uint16_t bits = ReadU16(bih + 14);
-    if (compression != BI_RGB && compression != BI_BITFIELDS)
-        return FourccSubtype(compression);
-    switch (bits) {
-        case 1:
-            return MEDIASUBTYPE_RGB1;
-        case 4:
-            return MEDIASUBTYPE_RGB4;
-        case 8:
-            return MEDIASUBTYPE_RGB8;
-        case 24:
-            return MEDIASUBTYPE_RGB24;
-        case 32:
-            return MEDIASUBTYPE_RGB32;
-        case 16: {
-            if (compression == BI_RGB)
-                return MEDIASUBTYPE_RGB555;
-            // Masks follow the header; without them no subtype can be told.
-            size_t masks = offset + sizeof(BITMAPINFOHEADER);
-            if (format.size() < masks || format.size() - masks < 12)
-                return GUID_NULL;
-            uint32_t r = ReadU32(format.data() + masks), g = ReadU32(format.data() + masks + 4),
-                     b = ReadU32(format.data() + masks + 8);
-            if (r == 0x7C00 && g == 0x03E0 && b == 0x001F)
-                return MEDIASUBTYPE_RGB555;
-            if (r == 0xF800 && g == 0x07E0 && b == 0x001F)
-                return MEDIASUBTYPE_RGB565;
-            return GUID_NULL;
-        }
-        default:
-            return GUID_NULL;
-    }
+    BITMAPINFOHEADER bih;
+    std::memcpy(&bih, format.data() + offset, sizeof bih);
+    // The colour masks follow the header; a block too short for them has none.
+    const size_t masksAt = offset + sizeof bih;
+    DWORD masks[iMASK_COLORS];
+    const bool haveMasks = format.size() - masksAt >= sizeof masks;
+    if (haveMasks)
+        std::memcpy(masks, format.data() + masksAt, sizeof masks);
+    return kovel::BitmapSubtype(bih, haveMasks ? masks : nullptr);
 }
 
 bool BuildMediaType(bool audio, const StreamProperties& props, StreamMediaType* out) {

@@ -37,9 +37,6 @@ class FileReader {
     int fd_ = -1;
 };
 
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
-std::string GuidToString(const GUID& g);
-
 // The stream properties object of one stream.
 struct StreamProperties {
     GUID stream_type{};

@@ -80,12 +80,6 @@ const FilterSetupRecord g_ReaderSetup = {&CLSID_ZmReader, u"Zm Reader", MERIT_DO
 CReaderFilter::CReaderFilter(IUnknown* pOuter, HRESULT*)
     : CSourceFilterCore("Zm Reader", pOuter, CLSID_ZmReader) {}
 
-CReaderFilter::~CReaderFilter() {
-    Stop();
-    CLockHolder lock(&m_cStateLock);
-    while (m_iPins > 0) delete m_paStreams[m_iPins - 1];
-}
-
 CRefCountedObject* CReaderFilter::CreateInstance(IUnknown* pOuter, HRESULT* phr) {
     HRESULT hr = S_OK;
     auto* pFilter = new (std::nothrow) CReaderFilter(pOuter, &hr);
@@ -119,7 +113,7 @@ HRESULT CReaderFilter::Load(LPCOLESTR pszFileName, const AM_MEDIA_TYPE*) {
         return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
     std::lock_guard<std::mutex> load(m_LoadLock);
     {
-        CLockHolder lock(&m_cStateLock);
+        CLockHolder lock(StateLock());
         // Pins of an earlier file would stand beside the new ones.
         if (m_iPins > 0 || !IsStopped())
             return E_UNEXPECTED;
@@ -131,7 +125,7 @@ HRESULT CReaderFilter::Load(LPCOLESTR pszFileName, const AM_MEDIA_TYPE*) {
             return OpenError(err);
     }
     {
-        CLockHolder lock(&m_cStateLock);
+        CLockHolder lock(StateLock());
         m_wszFileName = pszFileName;
     }
 
@@ -162,7 +156,7 @@ HRESULT CReaderFilter::GetCurFile(LPOLESTR* ppszFileName, AM_MEDIA_TYPE*) {
         return E_POINTER;
     std::u16string name;
     {
-        CLockHolder lock(&m_cStateLock);
+        CLockHolder lock(StateLock());
         name = m_wszFileName;
     }
     const size_t cb = 2 * name.size() + 2;

@@ -16,8 +16,6 @@ extern const FilterSetupRecord g_ReaderSetup;
 class CReaderFilter : public CSourceFilterCore, public IFileSourceFilter {
   public:
     CReaderFilter(IUnknown* pOuter, HRESULT* phr);
-    // Stops the pins' workers before the pins go.
-    ~CReaderFilter() override;
 
     // Create function of the component template.
     static CRefCountedObject* CreateInstance(IUnknown* pOuter, HRESULT* phr);

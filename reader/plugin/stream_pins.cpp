@@ -35,7 +35,7 @@ void ToRecord(const zmr::StreamMediaType& smt, CMediaTypeRecord* pmt) {
 CCoursewareStreamPin::CCoursewareStreamPin(const char* pObjectName, HRESULT* phr, CReaderFilter* pFilter,
                                            LPCWSTR pName, const GUID& streamType)
     : CStreamingPin(pObjectName, phr, pFilter, pName),
-      CSourceSeekingCore("MediaSeeking", static_cast<IPin*>(this), phr, pFilter->StateLock()),
+      CSourceSeekingCore(this),
       m_bAudio(streamType == zmr::kAudioStream),
       m_streamType(streamType) {
     // One second until the file properties tell the play duration.
@@ -46,13 +46,7 @@ CCoursewareStreamPin::CCoursewareStreamPin(const char* pObjectName, HRESULT* phr
 
 CCoursewareStreamPin::~CCoursewareStreamPin() {
     // A worker still running would read the members destroyed after this body.
-    if (ThreadExists()) {
-        if (m_pAllocator)
-            m_pAllocator->Decommit();
-        SendCommand(WorkerCommand::Stop);
-        SendCommand(WorkerCommand::Exit);
-        JoinThread();
-    }
+    EndWorker();
 }
 
 HRESULT CCoursewareStreamPin::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
@@ -88,7 +82,7 @@ bool CCoursewareStreamPin::ParseHeader(const std::string& path) {
         m_rtSegmentStop = header.play_duration;
     }
     // The media type and the seek state belong to the state lock.
-    CLockHolder lock(CStreamingPin::m_pLock);
+    CLockHolder lock(StateLock());
     ToRecord(header.media_type, &m_mtStream);
     m_cbBuffer = header.stream.buffer_size > uint32_t(INT32_MAX) ? -1 : LONG(header.stream.buffer_size);
     m_rtStop = header.play_duration;
@@ -100,7 +94,7 @@ bool CCoursewareStreamPin::ParseHeader(const std::string& path) {
 HRESULT CCoursewareStreamPin::SingleFormat(CMediaTypeRecord* pMediaType) {
     if (!pMediaType)
         return E_POINTER;
-    CLockHolder lock(CStreamingPin::m_pLock);
+    CLockHolder lock(StateLock());
     if (m_mtStream.majortype == GUID_NULL)
         return E_UNEXPECTED;
     return pMediaType->Set(m_mtStream);
@@ -109,7 +103,7 @@ HRESULT CCoursewareStreamPin::SingleFormat(CMediaTypeRecord* pMediaType) {
 HRESULT CCoursewareStreamPin::CheckFormat(const CMediaTypeRecord* pmt) {
     if (!pmt)
         return E_POINTER;
-    CLockHolder lock(CStreamingPin::m_pLock);
+    CLockHolder lock(StateLock());
     if (m_mtStream.majortype == GUID_NULL)
         return E_FAIL;
     return m_mtStream == *pmt ? S_OK : E_FAIL;
@@ -118,7 +112,7 @@ HRESULT CCoursewareStreamPin::CheckFormat(const CMediaTypeRecord* pmt) {
 HRESULT CCoursewareStreamPin::FormatAt(int iPosition, CMediaTypeRecord* pMediaType) {
     if (!pMediaType)
         return E_POINTER;
-    CLockHolder lock(CStreamingPin::m_pLock);
+    CLockHolder lock(StateLock());
     if (iPosition != 0)
         return E_FAIL;
     return SingleFormat(pMediaType);
@@ -127,7 +121,7 @@ HRESULT CCoursewareStreamPin::FormatAt(int iPosition, CMediaTypeRecord* pMediaTy
 HRESULT CCoursewareStreamPin::ChooseBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProperties) {
     if (!pAlloc || !pProperties)
         return E_POINTER;
-    CLockHolder lock(CStreamingPin::m_pLock);
+    CLockHolder lock(StateLock());
     if (m_cbBuffer <= 0)
         return E_FAIL;
     return SetBufferProperties(pAlloc, pProperties, 1, std::min(m_cbBuffer, kLargestMediaObject));
@@ -194,7 +188,7 @@ HRESULT CCoursewareStreamPin::FillSample(IMediaSample* pSample) {
 
 void CCoursewareStreamPin::ReadSeekingPositions(REFERENCE_TIME* pStart, REFERENCE_TIME* pStop,
                                                 double* pRate) {
-    CLockHolder lock(CStreamingPin::m_pLock);
+    CLockHolder lock(StateLock());
     *pStart = m_rtStart;
     *pStop = m_rtStop;
     *pRate = m_dRateSeeking;
@@ -224,31 +218,21 @@ HRESULT CCoursewareStreamPin::OnStartChanged() {
     }
     if (!packet) {
         // Samples keep the times of the segment they belong to.
-        CLockHolder lock(CStreamingPin::m_pLock);
+        CLockHolder lock(StateLock());
         if (m_rtStart == start)
             m_rtStart = previous;
         return E_FAIL;
     }
 
-    // Flush and stop the worker before moving, so that nothing it fills at
-    // the new position is thrown away by the flush.
-    const bool bWorker = ThreadExists();
-    if (bWorker) {
-        PushBeginFlush();
-        SendCommand(WorkerCommand::Stop);
-    }
-    {
+    // The worker is flushed and stopped before the move, so that nothing it
+    // fills at the new position is thrown away by the flush.
+    return RestartDelivery([&] {
         CLockHolder lock(&m_PinLock);
         m_assembler.Reposition(*packet);
         m_rtSegmentStart = start;
         m_rtSegmentStop = stop;
         m_dSegmentRate = rate;
-    }
-    if (bWorker) {
-        PushEndFlush();
-        SendCommand(WorkerCommand::Run);
-    }
-    return S_OK;
+    });
 }
 
 HRESULT CCoursewareStreamPin::OnStopChanged() {

@@ -28,8 +28,6 @@ class CCoursewareStreamPin : public CStreamingPin, public CSourceSeekingCore {
     ULONG Release() override { return CStreamingPin::NonDelegatingRelease(); }
     // Adds IMediaSeeking to the pin's interfaces.
     HRESULT NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
-    ULONG NonDelegatingAddRef() override { return CStreamingPin::NonDelegatingAddRef(); }
-    ULONG NonDelegatingRelease() override { return CStreamingPin::NonDelegatingRelease(); }
 
     // Quality messages are accepted and ignored: the pins never thin out samples.
     HRESULT Notify(IBaseFilter* pSelf, Quality q) override;
@@ -38,20 +36,28 @@ class CCoursewareStreamPin : public CStreamingPin, public CSourceSeekingCore {
     // found and its media type built. The file stays open for the pin's life.
     bool ParseHeader(const std::string& path);
 
+    // State lock (taken here); the type is fixed by the header parse.
     HRESULT CheckFormat(const CMediaTypeRecord* pmt) override;
     HRESULT FormatAt(int iPosition, CMediaTypeRecord* pMediaType) override;
     HRESULT SingleFormat(CMediaTypeRecord* pMediaType) override;
     HRESULT ChooseBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProperties) override;
-    // Back to the first data packet, then the worker starts.
+    // Back to the first data packet (pin lock), then the worker starts.
+    // State lock held by the filter's Pause.
     HRESULT Activate() override;
+    // Worker thread: the new segment, from the pin's segment (pin lock).
     HRESULT OnDeliveryStart() override;
+    // Worker thread: one media object, under the pin lock.
     HRESULT FillSample(IMediaSample* pSample) override;
 
     uint16_t StreamNumber() const { return m_header.stream.stream_number; }
     bool IsAudio() const { return m_bAudio; }
 
   protected:
+    // Caller's thread, no lock held. Finds the packet of the new start
+    // (pin lock) and refuses what cannot be reached before anything stops;
+    // then the worker restarts there (RestartDelivery).
     HRESULT OnStartChanged() override;
+    // Caller's thread, no lock held: the value goes into the next segment.
     HRESULT OnStopChanged() override;
     HRESULT OnRateChanged() override;
 
@@ -67,7 +73,7 @@ class CCoursewareStreamPin : public CStreamingPin, public CSourceSeekingCore {
     const GUID m_streamType;
 
     // Everything below is guarded by the pin lock, taken after the state lock
-    // and never the other way round.
+    // and the worker's access lock and never the other way round.
     CLockSection m_PinLock;
     std::string m_path;
     zmr::FileReader m_file;
@@ -82,7 +88,7 @@ class CCoursewareStreamPin : public CStreamingPin, public CSourceSeekingCore {
     REFERENCE_TIME m_rtSegmentStop = UNITS;
     double m_dSegmentRate = 1.0;
 
-    // The one media type, fixed by the header parse; read under the state lock.
+    // The one media type, fixed by the header parse; guarded by the state lock.
     CMediaTypeRecord m_mtStream;
     LONG m_cbBuffer = 0;
 };

@@ -12,13 +12,14 @@ extern "C" {
 
 #include "commands.h"
 #include "courseware_format.h"
+#include "kovel/guid_text.h"
 #include "lesson_inspect.h"
 
 namespace zmrtool {
 
 namespace {
 
-using zmr::GuidToString;
+using kovel::GuidText;
 
 void PrintJson(const Inspection& in) {
     std::string o = "{";
@@ -43,12 +44,12 @@ void PrintJson(const Inspection& in) {
             o += ",";
         o += "{\"pin\":" + JsonString(s.pin) + ",";
         num("stream_number", p.stream_number);
-        o += "\"stream_type\":" + JsonString(GuidToString(p.stream_type)) + ",";
+        o += "\"stream_type\":" + JsonString(GuidText(p.stream_type)) + ",";
         num("sample_size", p.sample_size);
         num("buffer_size", p.buffer_size);
-        o += "\"major_type\":" + JsonString(GuidToString(mt.major_type)) + ",";
-        o += "\"subtype\":" + JsonString(GuidToString(mt.subtype)) + ",";
-        o += "\"format_type\":" + JsonString(GuidToString(mt.format_type)) + ",";
+        o += "\"major_type\":" + JsonString(GuidText(mt.major_type)) + ",";
+        o += "\"subtype\":" + JsonString(GuidText(mt.subtype)) + ",";
+        o += "\"format_type\":" + JsonString(GuidText(mt.format_type)) + ",";
         num("format_size", p.format.size(), false);
         o += "}";
     }
@@ -145,7 +146,7 @@ void PrintText(const zmr::FileReader& file, const std::string& path, const Inspe
         const auto& p = s.header.stream;
         std::printf("stream %u, %s\n", p.stream_number, Describe(file, in, s).c_str());
         std::printf("  pin %s, sample size %u, buffer %u bytes, subtype %s\n", s.pin.c_str(), p.sample_size,
-                    p.buffer_size, GuidToString(s.header.media_type.subtype).c_str());
+                    p.buffer_size, GuidText(s.header.media_type.subtype).c_str());
     }
     if (in.index.empty())
         std::printf("index:                none\n");

@@ -3,6 +3,7 @@
 // while samples flow.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 #include <thread>
 
@@ -18,6 +19,14 @@ constexpr int kSeconds = 30;
 
 Crafted Lesson30(const std::string& name) {
     return MakeLesson(name, true, true, true, kSeconds);
+}
+
+// Busy-waits up to `maxUs` microseconds: a delay finer than any sleep,
+// to spread the meeting points of two racing threads.
+void BusyWait(std::mt19937& rng, int maxUs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(rng() % maxUs);
+    while (std::chrono::steady_clock::now() < until) {
+    }
 }
 
 size_t StreamIndex(const std::u16string& pin) {
@@ -263,6 +272,81 @@ TEST(ReaderSeekThreaded, StopDuringDeliveryAndRestart) {
     ASSERT_TRUE(r.WaitAllEnded());
     for (size_t i = 0; i < r.pins.size(); ++i)
         ExpectObjects(SamplesOf(r.sinks[i]->Events()), c.lesson.streams[StreamIndex(r.names[i])], 0);
+}
+
+// A seek straight through a pin's seeking interface racing Stop: once Stop
+// has returned no worker may be left (a restart's Run landing between
+// Deactivate's Stop and Exit used to leave a spinning worker behind a filter
+// that reported Stopped, and every later Run failed).
+TEST(ReaderSeekThreaded, SeekRacingStopLeavesNoWorker) {
+    Crafted c = MakeLesson("racestop.zmr", true, true, true, 5);
+    ReaderHarness r;
+    ASSERT_EQ(r.Load(c.path), S_OK);
+    r.ConnectAll();
+    IMediaSeeking* ms = r.Seeking(0);
+    std::mt19937 rng(11);
+    for (int round = 0; round < 400; ++round) {
+        ASSERT_EQ(r.filter->Run(0), S_OK) << "a worker outlived the Stop of round " << round - 1;
+        REFERENCE_TIME t = REFERENCE_TIME(rng() % 5) * UNITS;
+        std::atomic<bool> go{false};
+        std::thread seeker([&] {
+            while (!go) std::this_thread::yield();
+            ms->SetPositions(&t, AM_SEEKING_AbsolutePositioning, nullptr, 0);
+        });
+        // Delivery has settled; the seek and the Stop then start a few
+        // microseconds apart, which is where the restart meets Deactivate.
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        go = true;
+        BusyWait(rng, 40);
+        const HRESULT hrStop = r.filter->Stop();
+        seeker.join();
+        ASSERT_EQ(hrStop, S_OK) << "round " << round;
+    }
+}
+
+// A seek racing the activation: whatever the order, the segment a pin sends
+// and the samples that follow it belong together, and every sample is there.
+TEST(ReaderSeekThreaded, SeekRacingPauseKeepsSegmentAndSamplesTogether) {
+    Crafted c = MakeLesson("racepause.zmr", true, true, true, 5);
+    ReaderHarness r;
+    ASSERT_EQ(r.Load(c.path), S_OK);
+    r.ConnectAll();
+    std::mt19937 rng(5);
+    for (int round = 0; round < 150; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        for (auto& s : r.sinks) s->ClearEvents();
+        const REFERENCE_TIME t = REFERENCE_TIME(1 + rng() % 4) * UNITS + REFERENCE_TIME(rng() % 1000) * 1000;
+        std::atomic<bool> go{false};
+        std::thread seeker([&] {
+            while (!go) std::this_thread::yield();
+            r.SeekAll(t);
+        });
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        go = true;
+        BusyWait(rng, 100);
+        const HRESULT hrPause = r.filter->Pause();
+        seeker.join();
+        ASSERT_EQ(hrPause, S_OK);
+        ASSERT_TRUE(r.WaitAllEnded());
+        for (size_t i = 0; i < r.pins.size(); ++i) {
+            SCOPED_TRACE(std::string(r.names[i].begin(), r.names[i].end()));
+            auto after = AfterLastFlush(r.sinks[i]->Events());
+            ASSERT_FALSE(after.empty());
+            ASSERT_EQ(after.front().kind, SinkEvent::kSegment);
+            const REFERENCE_TIME base = after.front().start;
+            EXPECT_EQ(base, t);
+            const size_t si = StreamIndex(r.names[i]);
+            auto samples = SamplesOf(after);
+            ASSERT_FALSE(samples.empty());
+            // From the indexed packet, or from the first one when the seek
+            // came before the activation; timed from the segment either way.
+            const auto& objects = c.lesson.streams[si].objects;
+            const size_t from =
+                samples.front().start + base == objects[0].start ? 0 : FirstObjectAfterSeek(c, si, base);
+            ExpectObjects(samples, c.lesson.streams[si], from, base);
+        }
+        ASSERT_EQ(r.filter->Stop(), S_OK);
+    }
 }
 
 }  // namespace

@@ -64,11 +64,9 @@ void FreeMediaType(AM_MEDIA_TYPE* mt) {
         return;
     if (mt->pbFormat)
         TaskFree(mt->pbFormat);
-    mt->pbFormat = nullptr;
-    mt->cbFormat = 0;
     if (mt->pUnk)
         mt->pUnk->Release();
-    mt->pUnk = nullptr;
+    *mt = AM_MEDIA_TYPE{};
 }
 void DeleteMediaType(AM_MEDIA_TYPE* mt) {
     FreeMediaType(mt);
@@ -765,20 +763,24 @@ HRESULT FilterBase::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) {
     std::lock_guard<std::recursive_mutex> lk(stateLock_);
     // The graph owns its filters: no reference back to it or to its sink.
     graph_ = graph;
-    sink_ = nullptr;
-    if (graph) {
-        IMediaEventSink* sink = nullptr;
-        if (SUCCEEDED(graph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&sink))) && sink) {
-            sink_ = sink;
-            sink->Release();
-        }
-    }
+    IMediaEventSink* sink = nullptr;
+    if (graph && SUCCEEDED(graph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&sink))) &&
+        sink)
+        sink->Release();
+    else
+        sink = nullptr;
+    sink_ = sink;
     name_ = name ? std::u16string(name) : std::u16string();
     return S_OK;
 }
 
 HRESULT FilterBase::QueryVendorInfo(LPWSTR*) {
     return E_NOTIMPL;
+}
+
+void FilterBase::NotifyEvent(LONG code, LONG_PTR param1, LONG_PTR param2) {
+    if (IMediaEventSink* sink = sink_.load())
+        sink->Notify(code, param1, param2);
 }
 
 }  // namespace kovel::rt

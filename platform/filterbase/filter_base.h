@@ -1,7 +1,14 @@
 // Small base for the media runtime's built-in filters: media type records,
 // the platform's memory allocator for pins, input and output pins, and a
-// filter with states and a clock. Pins share their filter's
-// reference count.
+// filter with states, a clock and the graph's events. Pins share their
+// filter's reference count.
+//
+// Threads and locks: state changes, connection and queries come on control
+// threads and hold the filter's state lock; samples, end of stream and new
+// segments come on the upstream filter's streaming thread, flushes on the
+// thread that seeks. The streaming side never takes the state lock, because a
+// state change holds it while it stops the streams; events reach the graph
+// through NotifyEvent, which takes no lock of the filter.
 #pragma once
 
 #include <atomic>
@@ -30,8 +37,10 @@ struct MediaType {
     HRESULT To(AM_MEDIA_TYPE* out) const;
     AM_MEDIA_TYPE* NewAm() const;  // whole record in task memory
 };
-void FreeMediaType(AM_MEDIA_TYPE* mt);    // format block and pUnk
-void DeleteMediaType(AM_MEDIA_TYPE* mt);  // and the record
+// Frees what a media type owns (format block, pUnk) and clears the record.
+void FreeMediaType(AM_MEDIA_TYPE* mt);
+// Same, then the record itself (one handed out in task memory).
+void DeleteMediaType(AM_MEDIA_TYPE* mt);
 
 // Allocator for a pin: the platform's CLSID_MemoryAllocator (GetBuffer waits
 // for a free buffer and fails once decommitted).
@@ -162,7 +171,9 @@ class FilterBase : public IBaseFilter {
     virtual int PinCount() = 0;
     virtual PinBase* PinAt(int i) = 0;
 
-    // Hooks, called with the state lock held.
+    // State hooks: control thread, state lock held. They may take the
+    // filter's own streaming-side locks and wait for its own threads, which
+    // therefore never take the state lock.
     virtual HRESULT OnPause(FILTER_STATE from) {
         (void)from;
         return S_OK;
@@ -172,19 +183,23 @@ class FilterBase : public IBaseFilter {
         return S_OK;
     }
     virtual void OnStop() {}
-    // Streaming hooks from the input pin, without the state lock.
+    // Streaming hooks from the input pin: on the upstream streaming thread
+    // (flushes: on the seeking thread), without the state lock, which they
+    // must not take. OnReceive may block until the stream may go on; a flush
+    // or Stop releases it.
     virtual HRESULT OnReceive(InputPin* pin, IMediaSample* sample) = 0;
     virtual HRESULT OnEndOfStream(InputPin* pin) = 0;
     virtual HRESULT OnBeginFlush(InputPin* pin) = 0;
     virtual HRESULT OnEndFlush(InputPin* pin) = 0;
     virtual HRESULT OnNewSegment(InputPin* pin, REFERENCE_TIME start, REFERENCE_TIME stop, double rate) = 0;
-    // Extra interfaces of a derived filter; E_NOINTERFACE when none.
+    // Extra interfaces of a derived filter; E_NOINTERFACE when none. Any thread, no lock.
     virtual HRESULT QueryExtra(REFIID riid, void** ppv) {
         (void)riid;
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    // Connection hooks (state lock held): buffer sizes an output pin asks for.
+    // Connection hooks: control thread, state lock held. Buffer sizes an
+    // output pin asks for.
     virtual HRESULT DecideBufferSize(OutputPin* pin, IMemAllocator* alloc, ALLOCATOR_PROPERTIES* req) {
         (void)pin, (void)alloc, (void)req;
         return E_NOTIMPL;
@@ -193,16 +208,21 @@ class FilterBase : public IBaseFilter {
 
     FILTER_STATE State();
     std::recursive_mutex& StateLock() { return stateLock_; }
-    // The graph's event sink, or null (kept without a reference).
-    IMediaEventSink* EventSink() { return sink_; }
+    // Passes an event to the graph (EC_COMPLETE and the like); nothing
+    // without a graph. Any thread, streaming and device threads included:
+    // takes no lock of the filter; the caller holds none of its own either.
+    void NotifyEvent(LONG code, LONG_PTR param1, LONG_PTR param2);
 
   protected:
+    // Guarded by the state lock.
     std::recursive_mutex stateLock_;
     FILTER_STATE state_ = State_Stopped;
     IReferenceClock* clock_ = nullptr;
     REFERENCE_TIME runStart_ = 0;
     IFilterGraph* graph_ = nullptr;
-    IMediaEventSink* sink_ = nullptr;
+    // Written under the state lock, read by any thread: the graph's event
+    // sink, kept without a reference (the graph owns the filter).
+    std::atomic<IMediaEventSink*> sink_{nullptr};
 
   private:
     CLSID clsid_;

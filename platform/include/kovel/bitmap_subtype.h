@@ -1,10 +1,11 @@
-// The media subtype that names a bitmap header's pixel layout.
+// The media subtype that names a bitmap header's pixel layout: the one rule
+// for every filter that offers or reads an uncompressed or FOURCC picture.
 #pragma once
 
 #include "kovel/formats.h"
 #include "kovel/guids.h"
 
-namespace kovel::stubcast {
+namespace kovel {
 
 // masks: the three colour masks that follow the header (red, green, blue);
 // only read for 16-bit bit-field pictures, and may then be null (no masks
@@ -38,4 +39,4 @@ inline GUID BitmapSubtype(const BITMAPINFOHEADER& bih, const DWORD* masks) {
     }
 }
 
-}  // namespace kovel::stubcast
+}  // namespace kovel
