@@ -38,6 +38,16 @@ const std::vector<Option>& Options() {
              c.seconds = n;
              return std::string();
          }},
+        {"--speed", "R",
+         "with --headless: play at R times normal speed, 0.5 to 3, the pitch of the voice kept",
+         [](CommandLine& c, const std::string& v) {
+             char* end = nullptr;
+             const double r = std::strtod(v.c_str(), &end);
+             if (v.empty() || !end || *end || !(r >= 0.5 && r <= 3.0))
+                 return std::string("--speed needs a rate from 0.5 to 3");
+             c.speed = r;
+             return std::string();
+         }},
     };
     return options;
 }
@@ -45,7 +55,7 @@ const std::vector<Option>& Options() {
 void PrintUsage(FILE* out) {
     std::fputs(
         "usage: kovelplayer [FILE]\n"
-        "       kovelplayer --headless FILE [--seconds N]\n"
+        "       kovelplayer --headless FILE [--seconds N] [--speed R]\n"
         "Plays a recorded lesson (a .zmr courseware file): the screen recording, the presenter's\n"
         "camera picture, the sound, the lesson's texts and its chapters.\n",
         out);
@@ -84,7 +94,7 @@ bool HaveDisplay() {
 int ReadCommandLine(int argc, char** argv, CommandLine* out) {
     *out = CommandLine{};
     std::vector<char*> words;
-    bool secondsGiven = false;
+    std::string headlessOption;  // the first option given that only headless play takes
     bool optionsEnd = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -115,7 +125,8 @@ int ReadCommandLine(int argc, char** argv, CommandLine* out) {
             }
             if (std::string problem = found->apply(*out, value); !problem.empty())
                 return UsageError(problem);
-            secondsGiven = secondsGiven || a == "--seconds";
+            if (headlessOption.empty() && (a == "--seconds" || a == "--speed"))
+                headlessOption = a;
         }
     }
     if (out->headless) {
@@ -124,8 +135,8 @@ int ReadCommandLine(int argc, char** argv, CommandLine* out) {
         out->file = words.front();
         return -1;
     }
-    if (secondsGiven)
-        return UsageError("--seconds goes with --headless");
+    if (!headlessOption.empty())
+        return UsageError(headlessOption + " goes with --headless");
     if (!HaveDisplay()) {
         std::fputs(
             "kovelplayer: no display to show a window on (DISPLAY and WAYLAND_DISPLAY are unset); "

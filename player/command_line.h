@@ -7,8 +7,9 @@ namespace kovel::player {
 
 struct CommandLine {
     bool headless = false;
-    long seconds = -1;  // with --headless: stop after this many seconds; -1 plays to the end
-    std::string file;   // the lesson: the words given, joined by blanks, double quotes trimmed
+    long seconds = -1;   // with --headless: stop after this many seconds; -1 plays to the end
+    double speed = 1.0;  // with --headless: the rate to play at
+    std::string file;    // the lesson: the words given, joined by blanks, double quotes trimmed
 };
 
 // Reads the arguments into `out`. Returns -1 when the program goes on;

@@ -72,6 +72,7 @@ class CGraphPlayer {
     bool TakeCompleted();
 
     IBasicAudio* BasicAudio() const { return m_pBA; }
+    IMediaSeeking* Seeking() const { return m_pMS; }
     IVideoWindow* ScreenWindow() const { return m_pCVW; }
     IBasicVideo* ScreenVideo() const { return m_pCBV; }
     IVideoWindow* CameraWindow() const { return m_pVW; }
