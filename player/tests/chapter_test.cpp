@@ -681,6 +681,27 @@ TEST_F(ChapterTest, HeadlessPlayPrintsTheChapterBesideThePosition) {
     EXPECT_TRUE(out.startsWith(QStringLiteral("title: "))) << out.toStdString();
 }
 
+TEST_F(ChapterTest, HeadlessPlayAtASpeedCoversSpeedTimesTheSeconds) {
+    const std::string path = Lesson("s.zmr", Doc("<Chapter id=\"1\" time=\"0\">A</Chapter>\n"), 10);
+    QProcess run;
+    run.start(QStringLiteral(KOVELPLAYER_PATH),
+              {"--headless", QString::fromStdString(path), "--seconds", "2", "--speed", "2.5"});
+    ASSERT_TRUE(run.waitForFinished(30000));
+    const QString out = QString::fromUtf8(run.readAllStandardOutput());
+    EXPECT_EQ(run.exitCode(), 0) << out.toStdString();
+    const QString stopped = out.section(QStringLiteral("stopped at: "), 1).section(' ', 0, 0);
+    EXPECT_NEAR(stopped.toDouble(), 5.0, 0.3) << out.toStdString();
+
+    // A speed the player cannot play, and a speed for the window, are usage errors.
+    for (const QStringList& args : {QStringList{"--headless", QString::fromStdString(path), "--speed", "0.4"},
+                                    QStringList{"--speed", "2", QString::fromStdString(path)}}) {
+        QProcess refused;
+        refused.start(QStringLiteral(KOVELPLAYER_PATH), args);
+        ASSERT_TRUE(refused.waitForFinished(30000));
+        EXPECT_EQ(refused.exitCode(), 2) << args.join(' ').toStdString();
+    }
+}
+
 TEST_F(ChapterTest, EditModeSaysAtOnceWhenTheChaptersCannotBeWrittenBack) {
     CPlayerDlg dlg;
     OpenForEditing(dlg, Lesson("ok.zmr", Doc("<Chapter id=\"1\" time=\"10\">A</Chapter>\n")));
