@@ -191,8 +191,6 @@ TEST_F(KovelGraphTest, AnAudioOnlyLessonCompletes) {
     EXPECT_EQ(report.value("audio").toArray().size(), 1);
 }
 
-}  // namespace
-
 TEST_F(KovelGraphTest, AtARateTheSoundKeepsItsPitchAndThePicturesKeepUp) {
     // The tone is A4 (440 Hz) for the first second, then one step up the
     // scale each second.
@@ -232,3 +230,5 @@ TEST_F(KovelGraphTest, AtARateTheSoundKeepsItsPitchAndThePicturesKeepUp) {
     // Rates the runtime cannot play are refused before anything plays.
     EXPECT_EQ(RunProgram(KOVEL_GRAPH_PATH, {lesson, "--rate", "3.5"}).status, 2);
 }
+
+}  // namespace
