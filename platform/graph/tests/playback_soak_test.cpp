@@ -19,7 +19,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
 #include <mutex>
 #include <random>
 #include <string>
