@@ -4,7 +4,7 @@
 // the other is mpv on the same lesson exported to Matroska, driven through
 // its JSON IPC. Both get the same seek targets.
 //
-//   seek_bench [--lesson PATH] [--seeks N] [--opens N] [--seed N]
+//   seek_bench [--lesson PATH] [--seeks N] [--runs N] [--seed N]
 //
 // Set-up: mpv from Debian (bench/seek/install-mpv, run by this program when
 // mpv is missing). The lesson (10 minutes, 1280x720 screen at 10 fps, 320x240
@@ -27,11 +27,12 @@ using namespace kovel::bench;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: seek_bench [--lesson PATH] [--seeks N] [--opens N] [--seed N]\n"
+    "usage: seek_bench [--lesson PATH] [--seeks N] [--runs N] [--seed N]\n"
     "Times the open of a lesson to its first picture and N random seeks (default 100) to the\n"
     "picture at the target, for kovel-graph on the lesson and for mpv on its Matroska export;\n"
-    "prints medians, 95th percentiles and the ratios (ours / mpv). Opens are timed --opens\n"
-    "times (default 10), each in a new process.\n"
+    "prints medians, 95th percentiles and the ratios (ours / mpv). The seeks are split over\n"
+    "--runs runs of each program (default 20), ours and mpv taking turns so that a busy moment\n"
+    "of the machine falls on both; each run is a new process and times one open.\n"
     "How both sides run, so that they do the same work:\n"
     "  ours: kovel-graph FILE --json, the graph the player builds: the reader plug-in, the\n"
     "        decoders, the video renderers without a window (each picture decoded, converted\n"
@@ -48,7 +49,7 @@ constexpr const char* kUsage =
 struct Options {
     std::string lesson = KOVEL_BENCH_DIR "/seek-10min.zmr";
     int seeks = 100;
-    int opens = 10;
+    int runs = 20;
     unsigned seed = 20261208;
 };
 
@@ -90,7 +91,8 @@ bool MakeLesson(const std::string& bin, const std::string& lesson, const std::st
 struct OurRun {
     double openMs = -1;
     std::vector<double> seekMs;
-    int missing = 0;  // seeks that showed no picture
+    int missing = 0;        // seeks that showed no picture
+    double cpuSeconds = 0;  // the whole process's processor time
 };
 
 std::optional<OurRun> RunOurs(const std::string& bin, const std::string& lesson,
@@ -106,6 +108,7 @@ std::optional<OurRun> RunOurs(const std::string& bin, const std::string& lesson,
         return std::nullopt;
     }
     OurRun run;
+    run.cpuSeconds = r.cpuSeconds;
     run.openMs = JsonNumber(r.output, "open_ms");
     size_t at = r.output.find("\"seeks\":[");
     while (at != std::string::npos) {
@@ -192,6 +195,9 @@ class Mpv {
         }
     }
 
+    // Processor time of the ended process (user + system).
+    double CpuSeconds() const { return cpu_; }
+
     void Quit() {
         if (fd_ >= 0) {
             Send(R"({"command":["quit"]})");
@@ -200,11 +206,16 @@ class Mpv {
         }
         if (pid_ > 0) {
             int status = 0;
-            for (int i = 0; i < 200 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) ::usleep(10000);
-            if (::waitpid(pid_, &status, WNOHANG) == 0) {
+            struct rusage usage {};
+            pid_t ended = 0;
+            for (int i = 0; i < 200 && (ended = ::wait4(pid_, &status, WNOHANG, &usage)) == 0; ++i)
+                ::usleep(10000);
+            if (ended == 0) {
                 ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
+                ::wait4(pid_, &status, 0, &usage);
             }
+            cpu_ = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                   double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
             pid_ = 0;
         }
         ::unlink(path_.c_str());
@@ -214,6 +225,7 @@ class Mpv {
     std::string path_;
     pid_t pid_ = 0;
     int fd_ = -1;
+    double cpu_ = 0;
     std::string pending_;
 };
 
@@ -253,6 +265,8 @@ std::optional<OurRun> RunMpv(const std::string& socketPath, const std::string& f
         else
             ++run.missing;
     }
+    mpv.Quit();
+    run.cpuSeconds = mpv.CpuSeconds();
     return run;
 }
 
@@ -283,8 +297,8 @@ int main(int argc, char** argv) {
             o.lesson = argv[++i];
         else if (a == "--seeks")
             o.seeks = std::max(1, std::atoi(argv[++i]));
-        else if (a == "--opens")
-            o.opens = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--runs")
+            o.runs = std::max(1, std::atoi(argv[++i]));
         else if (a == "--seed")
             o.seed = unsigned(std::strtoul(argv[++i], nullptr, 10));
         else {
@@ -313,35 +327,42 @@ int main(int argc, char** argv) {
     for (int i = 0; i < o.seeks; ++i) targets.push_back(ms(rng) / 1000.0);
 
     const std::string socketPath = std::string(KOVEL_BENCH_DIR) + "/mpv-ipc-" + std::to_string(getpid());
-    std::vector<double> ourOpens, mpvOpens;
-    // Alternating, so that a busy moment of the machine falls on both.
-    for (int i = 0; i < o.opens; ++i) {
-        auto ours = RunOurs(bin, o.lesson, {});
-        auto theirs = RunMpv(socketPath, mkv, {});
+    std::vector<double> ourOpens, mpvOpens, ourSeeks, mpvSeeks;
+    int ourMissing = 0, mpvMissing = 0;
+    double ourCpu = 0, mpvCpu = 0;
+    const size_t runs = std::min<size_t>(size_t(o.runs), targets.size());
+    for (size_t r = 0; r < runs; ++r) {
+        const std::vector<double> part(targets.begin() + long(r * targets.size() / runs),
+                                       targets.begin() + long((r + 1) * targets.size() / runs));
+        auto ours = RunOurs(bin, o.lesson, part);
+        auto theirs = RunMpv(socketPath, mkv, part);
         if (!ours || !theirs)
             return 1;
         if (ours->openMs >= 0)
             ourOpens.push_back(ours->openMs);
         mpvOpens.push_back(theirs->openMs);
+        ourSeeks.insert(ourSeeks.end(), ours->seekMs.begin(), ours->seekMs.end());
+        mpvSeeks.insert(mpvSeeks.end(), theirs->seekMs.begin(), theirs->seekMs.end());
+        ourMissing += ours->missing;
+        mpvMissing += theirs->missing;
+        ourCpu += ours->cpuSeconds;
+        mpvCpu += theirs->cpuSeconds;
     }
-    auto ours = RunOurs(bin, o.lesson, targets);
-    auto theirs = RunMpv(socketPath, mkv, targets);
-    if (!ours || !theirs)
-        return 1;
 
     std::printf("lesson: %s (and its export %s), %zu seeks, seed %u\n", o.lesson.c_str(), mkv.c_str(),
                 targets.size(), o.seed);
     std::printf("%-6s %-12s %8s %12s %12s\n", "", "", "count", "median ms", "p95 ms");
     PrintRow("open", "kovel-graph", ourOpens);
     PrintRow("open", "mpv", mpvOpens);
-    PrintRow("seek", "kovel-graph", ours->seekMs);
-    PrintRow("seek", "mpv", theirs->seekMs);
-    if (ours->missing || theirs->missing)
-        std::printf("seeks without a picture: kovel-graph %d, mpv %d\n", ours->missing, theirs->missing);
+    PrintRow("seek", "kovel-graph", ourSeeks);
+    PrintRow("seek", "mpv", mpvSeeks);
+    std::printf("processor time of all runs: kovel-graph %.2f s, mpv %.2f s\n", ourCpu, mpvCpu);
+    if (ourMissing || mpvMissing)
+        std::printf("seeks without a picture: kovel-graph %d, mpv %d\n", ourMissing, mpvMissing);
     std::printf("ratio (ours / mpv): open median %.2f, p95 %.2f; seek median %.2f, p95 %.2f\n",
                 Percentile(ourOpens, 0.5) / Percentile(mpvOpens, 0.5),
                 Percentile(ourOpens, 0.95) / Percentile(mpvOpens, 0.95),
-                Percentile(ours->seekMs, 0.5) / Percentile(theirs->seekMs, 0.5),
-                Percentile(ours->seekMs, 0.95) / Percentile(theirs->seekMs, 0.95));
+                Percentile(ourSeeks, 0.5) / Percentile(mpvSeeks, 0.5),
+                Percentile(ourSeeks, 0.95) / Percentile(mpvSeeks, 0.95));
     return 0;
 }

@@ -296,14 +296,15 @@ HRESULT VideoRenderer::OnReceive(rt::InputPin*, IMediaSample* sample) {
         HRESULT th;
         if (!ReadClockUnlocked(l, &now, &th))
             continue;
-        if (FAILED(th) || now >= due) {
+        // The first picture after a start or a seek is what the user waits
+        // for: shown as soon as it is decoded, however late and up to a frame
+        // early, as the paused picture is (not a frame played out of time,
+        // so not counted in the offset).
+        const bool first = !shown_ && !shownThis;
+        if (FAILED(th) || now >= due || (first && due - now <= lateLimit)) {
             REFERENCE_TIME late = FAILED(th) ? 0 : now - due;
             if (!shownThis) {
-                if (!shown_) {
-                    // The first picture after a start or a seek is what the
-                    // user waits for: shown as soon as it is decoded, however
-                    // late, as the paused picture is (not a frame played out
-                    // of sync, so not counted in the offset).
+                if (first) {
                     PresentLocked(data, when);
                 } else if (late > lateLimit) {
                     ++dropped_;

@@ -6,7 +6,8 @@
 // one that straddles it is shown at 0). A frame found later than its frame
 // interval (its own duration, else the format's average frame time, else
 // 40 ms; at least 15 ms and at most 40 ms) is dropped and counted, except the
-// first one after a start or flush, which is shown at once however late.
+// first one after a start or flush, which is shown as soon as it comes, however
+// late and up to that interval early.
 // Without a clock every sample is presented as it arrives. A sample whose
 // start is not after the last one taken is dropped, so nothing is shown twice
 // or out of order. Paused, the first sample after a start or flush is shown
