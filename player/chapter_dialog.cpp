@@ -15,6 +15,7 @@
 #include "chapter_document.h"
 #include "player_dlg.h"
 #include "report_message.h"
+#include "seek_preview.h"
 
 namespace kovel::player {
 namespace {
@@ -144,6 +145,8 @@ void CPlayerDlg::UpdateWriteBackNotice() {
 }
 
 void CPlayerDlg::OnEditDone() {
+    // No reader of the lesson may hold it while it is written.
+    m_pSeekPreview->Release();
     if (SUCCEEDED(m_player.WriteBackChapterDocument()))
         ShowNotice(kMsgWrittenBack);
     DropHighlightTable();

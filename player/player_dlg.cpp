@@ -27,6 +27,7 @@
 #include "nested_loop.h"
 #include "open_request.h"
 #include "report_message.h"
+#include "seek_preview.h"
 #include "transport.h"
 
 namespace kovel::player {
@@ -287,6 +288,7 @@ void CPlayerDlg::CreateControls() {
     // thumb moves as far.
     static_cast<QSlider*>(Control(IDC_VOLUME))->setPageStep(kVolumePageStep);
     m_player.SetPositionSlider(static_cast<QSlider*>(Control(IDC_POSITION)));
+    m_pSeekPreview = new CSeekPreview(static_cast<QSlider*>(Control(IDC_POSITION)), m_player);
     ConnectChapterControls();
 }
 
@@ -478,6 +480,7 @@ void CPlayerDlg::CloseCleanup() {
     m_bCleanedUp = true;
     if (m_pTick)
         m_pTick->stop();
+    m_pSeekPreview->Release();
     m_player.CloseGraph();
     DropHighlightTable();
     m_player.RemoveTempDocument();

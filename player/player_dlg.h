@@ -24,6 +24,7 @@ namespace kovel::player {
 
 class CLinkLabel;
 class COpenRequestServer;
+class CSeekPreview;
 
 // Slider notification codes, as the transport handles them.
 enum TrackbarCode {
@@ -86,6 +87,7 @@ class CPlayerDlg : public QDialog {
 
     QWidget* Control(int id) const;
     CLinkLabel* AuthorLink() const { return m_pAuthorLink; }
+    CSeekPreview* SeekPreview() const { return m_pSeekPreview; }
     DialogBaseUnits BaseUnits() const { return m_baseUnits; }
     QString RequestServerName() const;
 
@@ -162,6 +164,7 @@ class CPlayerDlg : public QDialog {
     // A press on the list changed its selection (the press chose already).
     bool m_bChosenByPress = false;
     QLabel* m_pWriteBackNotice = nullptr;
+    CSeekPreview* m_pSeekPreview = nullptr;
 };
 
 }  // namespace kovel::player

@@ -53,7 +53,10 @@ constexpr int kBusyTimeoutMs = 30000;
 struct RegistryStore {
     sqlite3* db = nullptr;
     std::mutex lock;  // one statement sequence at a time on this connection
+    // Statements prepared once per connection, by their text (under lock).
+    std::map<const char*, sqlite3_stmt*> statements;
     ~RegistryStore() {
+        for (auto& s : statements) sqlite3_finalize(s.second);
         if (db)
             sqlite3_close(db);
     }
@@ -194,7 +197,7 @@ std::vector<std::string> SystemStorePaths() {
 }
 
 // The stores the root stands for, from the environment as it is now.
-std::shared_ptr<StoreSet> ResolveStores() {
+std::shared_ptr<StoreSet> FreshStores() {
     auto set = std::make_shared<StoreSet>();
     std::string sole = Env("KOVEL_REGISTRY");
     if (sole.empty()) {
@@ -227,6 +230,33 @@ std::shared_ptr<StoreSet> ResolveStores() {
     return set;
 }
 
+// While a hold is on (KovelRegistryHold), the root keeps one store list with
+// its open connections and prepared statements, as long as the environment
+// names the same stores; the last release closes them again, so that between
+// bursts of look-ups no store is held open.
+std::mutex g_holdLock;
+int g_holds = 0;
+std::shared_ptr<StoreSet> g_held;
+
+bool SameStores(const StoreSet& a, const StoreSet& b) {
+    if (a.write != b.write || a.files.size() != b.files.size())
+        return false;
+    for (size_t i = 0; i < a.files.size(); ++i)
+        if (a.files[i].path != b.files[i].path || a.files[i].system != b.files[i].system)
+            return false;
+    return true;
+}
+
+std::shared_ptr<StoreSet> ResolveStores() {
+    auto fresh = FreshStores();
+    std::lock_guard<std::mutex> g(g_holdLock);
+    if (g_holds == 0)
+        return fresh;
+    if (!g_held || !SameStores(*g_held, *fresh))
+        g_held = fresh;
+    return g_held;
+}
+
 bool Exec(sqlite3* db, const char* sql) {
     char* err = nullptr;
     int rc = sqlite3_exec(db, sql, nullptr, nullptr, &err);
@@ -252,11 +282,30 @@ bool SetJournalMode(sqlite3* db, const char* pragma) {
     }
 }
 
-// A prepared statement that finalises itself.
+// A prepared statement: one of its own, finalised at the end, or the store's
+// kept one (its lock held), reset at the end for the next use.
 class Stmt {
   public:
     Stmt(sqlite3* db, const char* sql) { ok_ = sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) == SQLITE_OK; }
-    ~Stmt() { sqlite3_finalize(s_); }
+    Stmt(RegistryStore& store, const char* sql) : kept_(true) {
+        sqlite3_stmt*& slot = store.statements[sql];
+        if (!slot &&
+            sqlite3_prepare_v3(store.db, sql, -1, SQLITE_PREPARE_PERSISTENT, &slot, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(slot);
+            slot = nullptr;
+        }
+        s_ = slot;
+        ok_ = s_ != nullptr;
+    }
+    ~Stmt() {
+        if (!kept_) {
+            sqlite3_finalize(s_);
+        } else if (s_) {
+            // Ends the statement's read or write at once.
+            sqlite3_reset(s_);
+            sqlite3_clear_bindings(s_);
+        }
+    }
     Stmt(const Stmt&) = delete;
     Stmt& operator=(const Stmt&) = delete;
     bool ok() const { return ok_; }
@@ -278,6 +327,7 @@ class Stmt {
   private:
     sqlite3_stmt* s_ = nullptr;
     bool ok_ = false;
+    bool kept_ = false;
 };
 
 bool HasTables(sqlite3* db) {
@@ -410,7 +460,7 @@ LSTATUS Write(RegistryStore& store, F body) {
 bool KeyExistsLocked(RegistryStore& store, const std::string& path) {
     if (path.empty())
         return true;
-    Stmt q(store.db, "SELECT 1 FROM keys WHERE path=?");
+    Stmt q(store, "SELECT 1 FROM keys WHERE path=?");
     return q.ok() && q.Text(1, path).Step() == SQLITE_ROW;
 }
 
@@ -470,7 +520,7 @@ LSTATUS CreateChainLocked(RegistryStore& store, const std::string& named) {
     std::string path;
     for (const auto& part : parts) {
         const std::string child = Join(path, Fold(part));
-        Stmt ins(store.db, "INSERT OR IGNORE INTO keys(path, parent, name) VALUES(?, ?, ?)");
+        Stmt ins(store, "INSERT OR IGNORE INTO keys(path, parent, name) VALUES(?, ?, ?)");
         if (!ins.ok() || ins.Text(1, child).Text(2, path).Text(3, part).Step() != SQLITE_DONE)
             return ERROR_BADDB;
         path = child;
@@ -574,6 +624,20 @@ void KovelRegistryUseBuildTree(const char* binDir, const char* registry) {
     g_buildRegistry = registry;
 }
 
+void KovelRegistryHold(void) {
+    std::lock_guard<std::mutex> g(g_holdLock);
+    ++g_holds;
+}
+
+void KovelRegistryRelease(void) {
+    std::shared_ptr<StoreSet> closing;
+    {
+        std::lock_guard<std::mutex> g(g_holdLock);
+        if (g_holds > 0 && --g_holds == 0)
+            closing = std::move(g_held);
+    }
+}
+
 LSTATUS RegCreateKeyA(HKEY hKey, const char* subKey, HKEY* phkResult) {
     return OpenOrCreate(hKey, subKey, phkResult, true);
 }
@@ -607,8 +671,7 @@ LSTATUS RegSetValueExA(HKEY hKey, const char* valueName, DWORD, DWORD type, cons
     return Write(*writer, [&]() -> LSTATUS {
         if (LSTATUS key = KeyForChange(*stores, *writer, hKey); key != ERROR_SUCCESS)
             return key;
-        Stmt ins(writer->db,
-                 "INSERT OR REPLACE INTO vals(key, fold, name, type, data) VALUES(?, ?, ?, ?, ?)");
+        Stmt ins(*writer, "INSERT OR REPLACE INTO vals(key, fold, name, type, data) VALUES(?, ?, ?, ?, ?)");
         if (!ins.ok())
             return ERROR_BADDB;
         ins.Text(1, hKey->path).Text(2, Fold(name)).Text(3, name).Int(4, type).Blob(5, data, n);
@@ -630,7 +693,7 @@ LSTATUS RegQueryValueExA(HKEY hKey, const char* valueName, DWORD*, DWORD* type, 
         if (!store)
             continue;
         std::lock_guard<std::mutex> g(store->lock);
-        Stmt q(store->db, "SELECT type, data FROM vals WHERE key=? AND fold=?");
+        Stmt q(*store, "SELECT type, data FROM vals WHERE key=? AND fold=?");
         if (!q.ok())
             return ERROR_BADDB;
         q.Text(1, hKey->path).Text(2, Fold(valueName ? valueName : ""));
@@ -685,7 +748,7 @@ LSTATUS RegEnumKeyA(HKEY hKey, DWORD index, char* name, DWORD cchName) {
         if (!KeyExistsLocked(*store, hKey->path))
             continue;
         found = true;
-        Stmt q(store->db, "SELECT path, name FROM keys WHERE parent=? ORDER BY path");
+        Stmt q(*store, "SELECT path, name FROM keys WHERE parent=? ORDER BY path");
         if (!q.ok())
             return ERROR_BADDB;
         q.Text(1, hKey->path);
@@ -722,13 +785,13 @@ LSTATUS RegDeleteKeyA(HKEY hKey, const char* subKey) {
     return Write(*writer, [&]() -> LSTATUS {
         if (!KeyExistsLocked(*writer, path))
             return ERROR_FILE_NOT_FOUND;
-        Stmt kids(writer->db, "SELECT 1 FROM keys WHERE parent=? LIMIT 1");
+        Stmt kids(*writer, "SELECT 1 FROM keys WHERE parent=? LIMIT 1");
         if (!kids.ok())
             return ERROR_BADDB;
         if (kids.Text(1, path).Step() == SQLITE_ROW)
             return ERROR_ACCESS_DENIED;
-        Stmt dv(writer->db, "DELETE FROM vals WHERE key=?");
-        Stmt dk(writer->db, "DELETE FROM keys WHERE path=?");
+        Stmt dv(*writer, "DELETE FROM vals WHERE key=?");
+        Stmt dk(*writer, "DELETE FROM keys WHERE path=?");
         if (!dv.ok() || !dk.ok())
             return ERROR_BADDB;
         if (dv.Text(1, path).Step() != SQLITE_DONE || dk.Text(1, path).Step() != SQLITE_DONE)
@@ -745,7 +808,7 @@ LSTATUS RegDeleteValueA(HKEY hKey, const char* valueName) {
     if (!writer || !KeyExists(*writer, hKey->path))
         return OnlyElsewhere(*stores, hKey->path) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
     return Write(*writer, [&]() -> LSTATUS {
-        Stmt d(writer->db, "DELETE FROM vals WHERE key=? AND fold=?");
+        Stmt d(*writer, "DELETE FROM vals WHERE key=? AND fold=?");
         if (!d.ok())
             return ERROR_BADDB;
         if (d.Text(1, hKey->path).Text(2, Fold(valueName ? valueName : "")).Step() != SQLITE_DONE)

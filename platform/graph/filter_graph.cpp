@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
@@ -20,6 +22,8 @@
 #include "ffmpeg_source.h"
 #include "kovel/com.h"
 #include "kovel/events.h"
+#include "kovel/formats.h"
+#include "kovel/registry.h"
 #include "kovel/renderer.h"
 #include "media_time_seeking.h"
 #include "media_type.h"
@@ -35,6 +39,15 @@ REFERENCE_TIME WallNow() {
 struct Event {
     LONG code;
     LONG_PTR p1, p2;
+};
+
+// Building reads the filter catalog and the class registrations over and
+// over: the registry's stores stay open for the whole of one building call.
+struct RegistryHold {
+    RegistryHold() { KovelRegistryHold(); }
+    ~RegistryHold() { KovelRegistryRelease(); }
+    RegistryHold(const RegistryHold&) = delete;
+    RegistryHold& operator=(const RegistryHold&) = delete;
 };
 
 class FilterGraph;
@@ -214,6 +227,7 @@ class FilterGraph final : public IGraphBuilder,
         std::lock_guard<std::recursive_mutex> l(lock_);
         if (state_ != State_Stopped)
             return VFW_E_NOT_STOPPED;
+        RegistryHold hold;
         if (SUCCEEDED(ConnectDirect(out, in, nullptr)))
             return S_OK;
         return ConnectThrough(out, in, 0) ? S_OK : VFW_E_CANNOT_CONNECT;
@@ -228,11 +242,13 @@ class FilterGraph final : public IGraphBuilder,
             return VFW_E_INVALID_DIRECTION;
         if (ConnectedPeer(out))
             return VFW_E_ALREADY_CONNECTED;
+        RegistryHold hold;
         return RenderPin(out, 0) ? S_OK : VFW_E_CANNOT_RENDER;
     }
     HRESULT RenderFile(LPCWSTR file, LPCWSTR) override {
         if (!file)
             return E_POINTER;
+        RegistryHold hold;
         ComPtr<IBaseFilter> src;
         HRESULT hr = AddSourceFilter(file, file, src.Out());
         if (FAILED(hr))
@@ -854,9 +870,32 @@ class FilterGraph final : public IGraphBuilder,
         return (list.front().get()->*get)(out);
     }
 
+    // How long a stream's first picture takes to show after a seek: by the
+    // size of its pictures; sound and other streams come last.
+    static int64_t PictureArea(IPin* pin) {
+        AM_MEDIA_TYPE mt{};
+        if (FAILED(pin->ConnectionMediaType(&mt)))
+            return 0;
+        int64_t area = 0;
+        if (mt.majortype == MEDIATYPE_Video) {
+            area = 1;
+            if (mt.formattype == FORMAT_VideoInfo && mt.pbFormat && mt.cbFormat >= sizeof(VIDEOINFOHEADER)) {
+                VIDEOINFOHEADER vih;
+                std::memcpy(&vih, mt.pbFormat, sizeof vih);
+                area =
+                    std::max<int64_t>(1, std::abs(int64_t(vih.bmiHeader.biWidth) * vih.bmiHeader.biHeight));
+            }
+        }
+        FreeMediaType(&mt);
+        return area;
+    }
+
+    // The streams' seekable output pins, the largest pictures first: a seek
+    // repositions them in this order, and the picture that takes longest to
+    // show (the one a user looks at) should not wait for the others.
     std::vector<ComPtr<IMediaSeeking>> SeekingPins() {
         std::lock_guard<std::recursive_mutex> l(lock_);
-        std::vector<ComPtr<IMediaSeeking>> out;
+        std::vector<std::pair<int64_t, ComPtr<IMediaSeeking>>> found;
         for (auto& e : filters_) {
             bool hasInput = false;
             auto pins = ListPins(e.filter.get());
@@ -870,9 +909,12 @@ class FilterGraph final : public IGraphBuilder,
                     continue;
                 auto s = QueryAs<IMediaSeeking>(p.get(), IID_IMediaSeeking);
                 if (s)
-                    out.push_back(s);
+                    found.push_back({PictureArea(p.get()), s});
             }
         }
+        std::stable_sort(found.begin(), found.end(), [](auto& a, auto& b) { return a.first > b.first; });
+        std::vector<ComPtr<IMediaSeeking>> out;
+        for (auto& f : found) out.push_back(std::move(f.second));
         return out;
     }
 

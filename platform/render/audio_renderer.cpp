@@ -166,8 +166,7 @@ bool AudioRenderer::DrainSynclessLocked() {
     for (Chunk& c : queue_) {
         if (!c.started) {
             ++presented_;
-            if (firstStreamTime_ < 0)
-                firstStreamTime_ = c.start;
+            NoteFirstPresentedLocked(c.start);
         }
         framesPlayed_ += c.frames - c.offset;
     }
@@ -203,7 +202,7 @@ HRESULT AudioRenderer::OnPause(FILTER_STATE from) {
         ramp_ = 0;
         presented_ = dropped_ = framesPlayed_ = 0;
         maxOffset_ = 0;
-        firstStreamTime_ = -1;
+        ForgetFirstPresentedLocked();
         rate = rate_;
         std::lock_guard<std::mutex> c(clock_core_->mu);
         clock_core_->RebaseLocked(SteadyNow(), rate);
@@ -236,7 +235,7 @@ void AudioRenderer::OnStop() {
         queuedFrames_ = 0;
         eos_ = completeSent_ = false;
         ramp_ = 0;
-        firstStreamTime_ = -1;
+        ForgetFirstPresentedLocked();
         ++flushes_;
         cv_.notify_all();
     }
@@ -303,8 +302,7 @@ HRESULT AudioRenderer::OnReceive(rt::InputPin*, IMediaSample* sample) {
     if (syncless_ && streamState_ == State_Running) {
         DrainSynclessLocked();
         ++presented_;
-        if (firstStreamTime_ < 0)
-            firstStreamTime_ = start;
+        NoteFirstPresentedLocked(start);
         framesPlayed_ += keep;
         nextStart_ = start + toTime(keep);
         return S_OK;
@@ -426,7 +424,7 @@ HRESULT AudioRenderer::OnBeginFlush(rt::InputPin*) {
     queue_.clear();
     queuedFrames_ = 0;
     eos_ = completeSent_ = false;
-    firstStreamTime_ = -1;
+    ForgetFirstPresentedLocked();
     cv_.notify_all();
     return S_OK;
 }
@@ -556,8 +554,7 @@ void AudioRenderer::Mix(int16_t* out, int bytes) {
                     if (!c.started) {
                         c.started = true;
                         ++presented_;
-                        if (firstStreamTime_ < 0)
-                            firstStreamTime_ = SampleTimeOf(c.start + frameTime(c.offset), playRate_);
+                        NoteFirstPresentedLocked(SampleTimeOf(c.start + frameTime(c.offset), playRate_));
                     }
                     maxOffset_ = std::max(maxOffset_, Abs(diff));
                     resync_ = false;

@@ -75,6 +75,7 @@ HRESULT RendererBase::GetRenderState(KovelRenderState* s) {
     s->dropped = dropped_;
     s->firstStreamTime = firstStreamTime_;
     s->maxOffset = maxOffset_;
+    s->firstPresentedAt = firstPresentedAt_;
     MoreRenderStateLocked(s);
     return S_OK;
 }

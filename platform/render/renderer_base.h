@@ -44,6 +44,15 @@ class RendererBase : public rt::FilterBase, public IKovelRenderer {
     virtual bool PrerolledLocked() = 0;
     // Fills what only this kind of renderer reports (mu_ held).
     virtual void MoreRenderStateLocked(KovelRenderState* state) { (void)state; }
+    // The first sample presented since a flush, Stop or run from stopped, and
+    // when (mu_ held).
+    void NoteFirstPresentedLocked(REFERENCE_TIME streamTime) {
+        if (firstStreamTime_ < 0) {
+            firstStreamTime_ = streamTime;
+            firstPresentedAt_ = SteadyNow();
+        }
+    }
+    void ForgetFirstPresentedLocked() { firstStreamTime_ = firstPresentedAt_ = -1; }
     // Streaming or device thread, with no renderer lock held.
     void NotifyComplete() { NotifyEvent(EC_COMPLETE, S_OK, LONG_PTR(static_cast<IBaseFilter*>(this))); }
 
@@ -53,7 +62,7 @@ class RendererBase : public rt::FilterBase, public IKovelRenderer {
     FILTER_STATE streamState_ = State_Stopped;
     bool connected_ = false, flushing_ = false, eos_ = false, completeSent_ = false;
     LONGLONG presented_ = 0, dropped_ = 0;
-    REFERENCE_TIME maxOffset_ = 0, firstStreamTime_ = -1;
+    REFERENCE_TIME maxOffset_ = 0, firstStreamTime_ = -1, firstPresentedAt_ = -1;
     double playRate_ = 1.0;  // the segment's rate
 
   private:

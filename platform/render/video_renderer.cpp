@@ -196,23 +196,23 @@ void VideoRenderer::WaitUntilLocked(std::unique_lock<std::mutex>& l, REFERENCE_T
 
 void VideoRenderer::PresentLocked(const BYTE* data, REFERENCE_TIME when) {
     ++presented_;
-    if (firstStreamTime_ < 0)
-        firstStreamTime_ = when;
     // Headless there is nobody to paint for: counting is all.
-    if (!GuiApp())
-        return;
-    QImage img(fmt_.width, fmt_.height, QImage::Format_RGB32);
-    if (img.isNull())
-        return;
-    for (LONG y = 0; y < fmt_.height; ++y) {
-        LONG row = fmt_.bottomUp ? fmt_.height - 1 - y : y;
-        const BYTE* src = data + uint64_t(row) * fmt_.stride;
-        auto* dst = reinterpret_cast<uint32_t*>(img.scanLine(y));
-        std::memcpy(dst, src, size_t(fmt_.width) * 4);
-        // The fourth byte of a DIB pixel is unused; the image wants it opaque.
-        for (LONG x = 0; x < fmt_.width; ++x) dst[x] |= 0xFF000000u;
+    if (GuiApp()) {
+        QImage img(fmt_.width, fmt_.height, QImage::Format_RGB32);
+        if (!img.isNull()) {
+            for (LONG y = 0; y < fmt_.height; ++y) {
+                LONG row = fmt_.bottomUp ? fmt_.height - 1 - y : y;
+                const BYTE* src = data + uint64_t(row) * fmt_.stride;
+                auto* dst = reinterpret_cast<uint32_t*>(img.scanLine(y));
+                std::memcpy(dst, src, size_t(fmt_.width) * 4);
+                // The fourth byte of a DIB pixel is unused; the image wants it opaque.
+                for (LONG x = 0; x < fmt_.width; ++x) dst[x] |= 0xFF000000u;
+            }
+            slot_->Publish(std::move(img));
+        }
     }
-    slot_->Publish(std::move(img));
+    // Once the window has the picture: what the user waited for ends here.
+    NoteFirstPresentedLocked(when);
 }
 
 HRESULT VideoRenderer::OnReceive(rt::InputPin*, IMediaSample* sample) {
@@ -265,6 +265,7 @@ HRESULT VideoRenderer::OnReceive(rt::InputPin*, IMediaSample* sample) {
         std::clamp(StreamTimeOf(timed ? end - start : interval, playRate_), kMinLateLimit, kMaxLateLimit);
 
     holding_ = true;
+    heldData_ = data;
     cv_.notify_all();
     bool shownThis = false;
     HRESULT hr = S_OK;
@@ -296,10 +297,17 @@ HRESULT VideoRenderer::OnReceive(rt::InputPin*, IMediaSample* sample) {
         HRESULT th;
         if (!ReadClockUnlocked(l, &now, &th))
             continue;
-        if (FAILED(th) || now >= due) {
+        // The first picture after a start or a seek is what the user waits
+        // for: shown as soon as it is decoded, however late and up to a frame
+        // early, as the paused picture is (not a frame played out of time,
+        // so not counted in the offset).
+        const bool first = !shown_ && !shownThis;
+        if (FAILED(th) || now >= due || (first && due - now <= lateLimit)) {
             REFERENCE_TIME late = FAILED(th) ? 0 : now - due;
             if (!shownThis) {
-                if (late > lateLimit) {
+                if (first) {
+                    PresentLocked(data, when);
+                } else if (late > lateLimit) {
                     ++dropped_;
                 } else {
                     PresentLocked(data, when);
@@ -312,6 +320,7 @@ HRESULT VideoRenderer::OnReceive(rt::InputPin*, IMediaSample* sample) {
         WaitUntilLocked(l, due, now);
     }
     holding_ = false;
+    heldData_ = nullptr;
     return hr;
 }
 
@@ -610,6 +619,38 @@ HRESULT VideoRenderer::get_VideoWidth(LONG* v) {
 }
 HRESULT VideoRenderer::get_VideoHeight(LONG* v) {
     return FormatValue(v, [](const Format& f) { return f.height; });
+}
+
+HRESULT VideoRenderer::GetCurrentImage(LONG* size, LONG* dib) {
+    if (!size)
+        return E_POINTER;
+    std::lock_guard<std::mutex> l(mu_);
+    if (streamState_ != State_Paused)
+        return VFW_E_NOT_PAUSED;
+    if (!holding_ || !heldData_)
+        return E_UNEXPECTED;
+    // At most 16384 x 16384 x 4 bytes: the total fits a LONG.
+    const uint64_t image = fmt_.stride * uint64_t(fmt_.height);
+    const LONG need = LONG(sizeof(BITMAPINFOHEADER) + image);
+    if (!dib) {
+        *size = need;
+        return S_OK;
+    }
+    if (*size < need)
+        return E_OUTOFMEMORY;
+    BITMAPINFOHEADER bi{};
+    bi.biSize = sizeof bi;
+    bi.biWidth = fmt_.width;
+    bi.biHeight = fmt_.bottomUp ? fmt_.height : -fmt_.height;
+    bi.biPlanes = 1;
+    bi.biBitCount = 32;
+    bi.biCompression = BI_RGB;
+    bi.biSizeImage = DWORD(image);
+    auto* out = reinterpret_cast<BYTE*>(dib);
+    std::memcpy(out, &bi, sizeof bi);
+    std::memcpy(out + sizeof bi, heldData_, size_t(image));
+    *size = need;
+    return S_OK;
 }
 
 HRESULT VideoRenderer::SetSourcePosition(LONG left, LONG top, LONG width, LONG height) {

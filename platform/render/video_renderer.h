@@ -6,11 +6,13 @@
 // segment start are never shown; one that straddles it is shown at 0). A
 // frame found later than its frame interval (its own duration, else the
 // format's average frame time, else 40 ms, over the rate; at least 15 ms and
-// at most 40 ms) is dropped and counted. Without a
-// clock every sample is presented as it arrives. A sample whose start is not
-// after the last one taken is dropped, so nothing is shown twice or out of
-// order. Paused, the first sample after a start or flush is shown at once
-// (the paused picture) and held, which completes the pause.
+// at most 40 ms) is dropped and counted, except the first one after a start
+// or flush, which is shown as soon as it comes, however late and up to that
+// interval early.
+// Without a clock every sample is presented as it arrives. A sample whose
+// start is not after the last one taken is dropped, so nothing is shown twice
+// or out of order. Paused, the first sample after a start or flush is shown
+// at once (the paused picture) and held, which completes the pause.
 //
 // Window: with a QApplication, a widget created on the GUI thread by the
 // first IVideoWindow call (or the connection, when made there), docked into
@@ -127,7 +129,11 @@ class VideoRenderer final : public RendererBase, public IVideoWindow, public IBa
     HRESULT SetDefaultDestinationPosition() override { return ResetRect(kDestRect); }
     HRESULT GetVideoSize(LONG* width, LONG* height) override;
     HRESULT GetVideoPaletteEntries(LONG, LONG, LONG*, LONG*) override { return E_NOTIMPL; }
-    HRESULT GetCurrentImage(LONG*, LONG*) override { return E_NOTIMPL; }
+    // The picture held while paused (the paused picture after a start or a
+    // seek), as a packed bitmap: its header, then its rows as the connected
+    // format has them. VFW_E_NOT_PAUSED unless paused, E_UNEXPECTED while no
+    // picture is held; *size gets the bytes needed when `dib` is null.
+    HRESULT GetCurrentImage(LONG* size, LONG* dib) override;
     HRESULT IsUsingDefaultSource() override { return IsDefaultRect(kSourceRect); }
     HRESULT IsUsingDefaultDestination() override { return IsDefaultRect(kDestRect); }
 
@@ -169,7 +175,7 @@ class VideoRenderer final : public RendererBase, public IVideoWindow, public IBa
     void RestartStreamLocked() {
         eos_ = completeSent_ = false;
         shown_ = haveLast_ = false;
-        firstStreamTime_ = -1;
+        ForgetFirstPresentedLocked();
     }
     // Reads the clock with mu_ released; false when a state change, flush or
     // clock change came meanwhile and the caller must look again.
@@ -204,6 +210,7 @@ class VideoRenderer final : public RendererBase, public IVideoWindow, public IBa
     // Guarded by mu_.
     uint64_t generation_ = 0;  // bumped by every state change, flush and clock change
     bool holding_ = false, shown_ = false, haveLast_ = false;
+    const BYTE* heldData_ = nullptr;  // the held sample's picture, while holding_
     REFERENCE_TIME lastStart_ = 0, lastEnd_ = 0, runStart_ = 0;
     IReferenceClock* clock_copy_ = nullptr;
     Format fmt_;

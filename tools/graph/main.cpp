@@ -16,8 +16,10 @@
 #include "kovel/renderer.h"
 #include "kovel/version.h"
 #include "media_type.h"
+#include "picture_timing.h"
 
 using namespace kovel::graph;
+using namespace kovel::graphtool;
 
 namespace {
 
@@ -26,8 +28,8 @@ KOVEL_GUID(CLSID_CoursewareReader, "2D042A1B-F952-4B68-AAF0-F531C78E69E4");
 struct Options {
     std::string file;
     double seconds = -1;
-    double seek = -1;
     double rate = 1.0;
+    std::vector<double> seeks;
     bool noClock = false;
     bool json = false;
 };
@@ -78,11 +80,14 @@ std::string SourcePinOf(IBaseFilter* f) {
 }
 
 constexpr const char* kUsage =
-    "usage: kovel-graph FILE [--seconds N] [--seek S] [--rate R] [--no-clock] [--json]\n"
+    "usage: kovel-graph FILE [--seconds N] [--seek S]... [--rate R] [--no-clock] [--json]\n"
     "Builds the graph the player builds for FILE, prints its filters and connections, plays it\n"
-    "without a window and reports positions, frames, sound and events.\n"
-    "  --seconds N   play for N seconds (default: to the end)\n"
-    "  --seek S      move to S seconds before playing\n"
+    "without a window and reports positions, frames, sound, events, the time from the start of\n"
+    "the build to the first picture and how long each seek took to show its picture.\n"
+    "  --seconds N   once the first picture is shown and the seeks are made, play for N\n"
+    "                seconds (default: to the end)\n"
+    "  --seek S      once the first picture is shown, move the running graph to S seconds and\n"
+    "                wait for the picture there; repeat for several seeks, made one after another\n"
     "  --rate R      play at R times normal speed, 0.5 to 3, the pitch kept (default 1)\n"
     "  --no-clock    deliver as fast as the renderers take it, without the clock\n"
     "  --json        report as one JSON object\n"
@@ -112,7 +117,7 @@ int main(int argc, char** argv) {
         if (a == "--seconds" && i + 1 < argc)
             o.seconds = std::atof(argv[++i]);
         else if (a == "--seek" && i + 1 < argc)
-            o.seek = std::atof(argv[++i]);
+            o.seeks.push_back(std::atof(argv[++i]));
         else if (a == "--rate" && i + 1 < argc) {
             char* end = nullptr;
             o.rate = std::strtod(argv[++i], &end);
@@ -134,6 +139,7 @@ int main(int argc, char** argv) {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     int status = 0;
     {
+        const REFERENCE_TIME buildStart = SteadyNow();
         ComPtr<IGraphBuilder> gb;
         HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
                                       gb.OutVoid());
@@ -225,28 +231,50 @@ int main(int argc, char** argv) {
                 return 1;
             }
         }
-        if (o.seek >= 0 && ms && mc) {
-            mc->Pause();
-            OAFilterState st;
-            mc->GetState(5000, &st);
-            LONGLONG t = LONGLONG(o.seek * 1e7);
-            ms->SetPositions(&t, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning);
+        // The screen recording's renderer, else the first video renderer: its
+        // first picture ends the open and each seek.
+        ComPtr<IKovelRenderer> screen;
+        for (auto& f : filters) {
+            auto r = QueryAs<IKovelRenderer>(f.get(), IID_IKovelRenderer);
+            KovelRenderState s{};
+            if (!r || FAILED(r->GetRenderState(&s)) || s.kind != KovelRenderer_Video)
+                continue;
+            if (SourcePinOf(f.get()) == "capture") {
+                screen = r;
+                break;
+            }
+            if (!screen)
+                screen = r;
         }
-        struct Ev {
-            LONG code;
-            LONG_PTR p1, p2;
-        };
-        std::vector<Ev> events;
+        constexpr int kPictureTimeoutMs = 10000;
+        EventLog log(me.get());
+        double openMs = -1;
+        std::vector<SeekTiming> seeks;
         hr = mc ? mc->Run() : E_NOINTERFACE;
         if (FAILED(hr)) {
             std::fprintf(stderr, "kovel-graph: run failed: 0x%08x\n", unsigned(hr));
             status = 1;
         }
-        auto begin = std::chrono::steady_clock::now();
         bool done = FAILED(hr);
+        if (!done) {
+            // The first picture, then the seeks, each one once the one before
+            // has shown its picture.
+            if (auto first = WaitForPicture(screen.get(), buildStart, log, kPictureTimeoutMs))
+                openMs = double(first->firstPresentedAt - buildStart) / 1e4;
+            size_t playing = 0;  // events from here on belong to what plays now
+            for (double target : o.seeks) {
+                if (!ms || log.AbortedSince(0))
+                    break;
+                // What came before belongs to the old position.
+                log.Drain();
+                playing = log.All().size();
+                seeks.push_back(TimedSeek(ms.get(), screen.get(), target, log, kPictureTimeoutMs));
+            }
+            done = log.EndedSince(playing);
+        }
+        auto begin = std::chrono::steady_clock::now();
         while (!done) {
-            LONG code;
-            LONG_PTR p1, p2;
+            const size_t before = log.All().size();
             // Never past the end of the time given: the position is read then.
             LONG wait = 100;
             if (o.seconds >= 0) {
@@ -255,27 +283,21 @@ int main(int argc, char** argv) {
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
                 wait = LONG(std::clamp(left * 1000.0, 0.0, 100.0));
             }
-            if (me && me->GetEvent(&code, &p1, &p2, wait) == S_OK) {
-                events.push_back({code, p1, p2});
-                me->FreeEventParams(code, p1, p2);
-                if (code == EC_COMPLETE || code == EC_ERRORABORT || code == EC_USERABORT)
-                    done = true;
-                if (code == EC_ERRORABORT)
-                    status = 1;
-            }
+            log.Pump(wait);
+            if (log.EndedSince(before))
+                done = true;
             double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
             if (o.seconds >= 0 && elapsed >= o.seconds)
                 done = true;
         }
+        for (const GraphEvent& e : log.All())
+            if (e.code == EC_ERRORABORT)
+                status = 1;
         // A late second completion would be a fault: listen a little longer.
-        if (!events.empty() && events.back().code == EC_COMPLETE && me) {
-            LONG code;
-            LONG_PTR p1, p2;
-            while (me->GetEvent(&code, &p1, &p2, 300) == S_OK) {
-                events.push_back({code, p1, p2});
-                me->FreeEventParams(code, p1, p2);
+        if (!log.All().empty() && log.All().back().code == EC_COMPLETE)
+            while (log.Pump(300)) {
             }
-        }
+        const std::vector<GraphEvent>& events = log.All();
         LONGLONG position = 0;
         if (ms)
             ms->GetCurrentPosition(&position);
@@ -293,7 +315,7 @@ int main(int argc, char** argv) {
         }
         // Stream times count from the segment start, which a seek moves: the
         // report gives media times.
-        const double segmentStart = o.seek >= 0 ? o.seek : 0.0;
+        const double segmentStart = o.seeks.empty() ? 0.0 : std::max(0.0, o.seeks.back());
         std::string video = "[", audio = "[";
         for (auto& f : filters) {
             auto r = QueryAs<IKovelRenderer>(f.get(), IID_IKovelRenderer);
@@ -347,6 +369,14 @@ int main(int argc, char** argv) {
                               (long long)events[i].p2);
                 out += buf;
             }
+            std::snprintf(buf, sizeof buf, "],\"open_ms\":%.2f,\"seeks\":[", openMs);
+            out += buf;
+            for (size_t i = 0; i < seeks.size(); ++i) {
+                std::snprintf(buf, sizeof buf,
+                              "%s{\"target\":%.4f,\"latency_ms\":%.2f,\"first_frame_time\":%.4f}",
+                              i ? "," : "", seeks[i].target, seeks[i].latencyMs, seeks[i].firstFrameTime);
+                out += buf;
+            }
             out += "]}";
             std::printf("%s\n", out.c_str());
         } else {
@@ -355,6 +385,11 @@ int main(int argc, char** argv) {
             for (auto& e : events)
                 std::printf("  code=%d param1=%lld param2=%lld\n", int(e.code), (long long)e.p1,
                             (long long)e.p2);
+            // After the lines other programs read: the waits a user feels.
+            std::printf("open: %.2f ms\n", openMs);
+            for (const SeekTiming& t : seeks)
+                std::printf("seek to %.3f s: %.2f ms, first picture at %.3f s\n", t.target, t.latencyMs,
+                            t.firstFrameTime);
         }
     }
     CoUninitialize();

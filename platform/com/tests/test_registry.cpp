@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -160,6 +161,46 @@ TEST(RegistryStore, EnvironmentIsReadAtEachOpen) {
     else
         unsetenv("XDG_DATA_HOME");
     setenv("KOVEL_REGISTRY", savedReg.c_str(), 1);
+}
+
+// Descriptors of this process open on `path`.
+int OpenDescriptorsOn(const std::string& path) {
+    int n = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        char link[64], target[4096];
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        const ssize_t len = readlink(link, target, sizeof target - 1);
+        if (len > 0 && std::string(target, size_t(len)) == path)
+            ++n;
+    }
+    return n;
+}
+
+TEST(RegistryStore, AHoldKeepsTheStoresOpenUntilReleasedAndFollowsTheEnvironment) {
+    TempRegistry first;
+    ASSERT_EQ(SetString("Held", nullptr, "first"), ERROR_SUCCESS);
+    EXPECT_EQ(OpenDescriptorsOn(first.file()), 0) << "nothing open between look-ups";
+    KovelRegistryHold();
+    KovelRegistryHold();
+    EXPECT_EQ(GetString("Held", nullptr), "first");
+    EXPECT_EQ(OpenDescriptorsOn(first.file()), 1) << "one connection for the whole hold";
+    EXPECT_EQ(GetString("Held", nullptr), "first");
+    EXPECT_EQ(OpenDescriptorsOn(first.file()), 1);
+    {
+        // Another store named meanwhile is the one used.
+        TempRegistry second;
+        EXPECT_EQ(GetString("Held", nullptr), std::nullopt);
+        ASSERT_EQ(SetString("Held", nullptr, "second"), ERROR_SUCCESS);
+        EXPECT_EQ(GetString("Held", nullptr), "second");
+    }
+    EXPECT_EQ(GetString("Held", nullptr), "first");
+    KovelRegistryRelease();
+    EXPECT_EQ(OpenDescriptorsOn(first.file()), 1) << "holds nest";
+    KovelRegistryRelease();
+    EXPECT_EQ(OpenDescriptorsOn(first.file()), 0);
+    // A release without a hold changes nothing.
+    KovelRegistryRelease();
+    EXPECT_EQ(GetString("Held", nullptr), "first");
 }
 
 TEST(RegistryStore, OverlongStorePathIsRefused) {

@@ -51,6 +51,14 @@ void KovelRegistrySetScope(int32_t scope);
 // length, or 0 when there is none or it does not fit (never cut).
 DWORD KovelRegistryWriteStore(char* path, DWORD size);
 
+// Keeps the stores open from a hold to its release (holds nest and may come
+// from any thread), with their prepared statements, for as long as the
+// environment names the same stores: a burst of look-ups (a graph being
+// built) then opens each store once instead of at every look-up. Without a
+// hold no store stays open between look-ups.
+void KovelRegistryHold(void);
+void KovelRegistryRelease(void);
+
 // A program run straight from its build tree uses the registry the build
 // registered its fresh plug-ins into: when the running executable sits in
 // `binDir`, `registry` becomes the only store (unless $KOVEL_REGISTRY names

@@ -53,6 +53,10 @@ struct KovelRenderState {
     // audio how far the device was from the timestamps, for video how late a
     // presented frame was.
     REFERENCE_TIME maxOffset;
+    // Monotonic system time (the steady clock, in 100-nanosecond units) at
+    // which the sample of firstStreamTime was presented; -1 when none yet.
+    // What a user waited for after an open or a seek.
+    REFERENCE_TIME firstPresentedAt;
 };
 
 struct IKovelRenderer : IUnknown {

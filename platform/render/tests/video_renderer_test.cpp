@@ -5,7 +5,10 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
+#include <vector>
 
 #include "kovel/com.h"
 #include "kovel/runtime_classes.h"
@@ -294,6 +297,24 @@ TEST(VideoRendererSchedule, LateFramesAreDroppedAndCounted) {
     EXPECT_EQ(s.presented, 1) << "the paused picture is not shown again";
     EXPECT_EQ(s.dropped, 9);
     EXPECT_EQ(s.maxOffset, 0);
+
+    // After a seek of the running graph (a flush) the first picture is what
+    // the user waits for: shown as soon as it comes, however late; the late
+    // ones after it are dropped again.
+    ASSERT_EQ(rig.input->BeginFlush(), S_OK);
+    ASSERT_EQ(rig.input->EndFlush(), S_OK);
+    LONG size = 0;
+    EXPECT_EQ(rig.renderer->GetCurrentImage(&size, nullptr), VFW_E_NOT_PAUSED);
+    const REFERENCE_TIME flushed = SteadyNow();
+    rig.Deliver(Frames(0, 5));
+    rig.Join();
+    s = rig.State();
+    EXPECT_EQ(s.presented, 2);
+    EXPECT_EQ(s.dropped, 13);
+    EXPECT_EQ(s.firstStreamTime, 0);
+    EXPECT_GE(s.firstPresentedAt, flushed);
+    EXPECT_LE(s.firstPresentedAt, SteadyNow());
+    EXPECT_EQ(s.maxOffset, 0) << "not a frame played out of time";
 }
 
 TEST(VideoRendererSchedule, NothingOutOfOrderOrBeforeTheSegmentStart) {
@@ -355,12 +376,36 @@ TEST(VideoRendererStreaming, PauseWaitsForAPictureAndFlushReleasesIt) {
     ASSERT_EQ(rig.input->EndFlush(), S_OK);
     EXPECT_EQ(rig.State().firstStreamTime, -1);
 
-    // After the flush (a seek while paused) the new position's picture shows.
+    // Nothing held: no current picture.
+    LONG size = 0;
+    EXPECT_EQ(rig.renderer->GetCurrentImage(&size, nullptr), E_UNEXPECTED);
+
+    // After the flush (a seek while paused) the new position's picture shows,
+    // and can be read back as a bitmap.
     rig.results.clear();
-    rig.Deliver(Frames(1000, 2));
+    rig.worker = std::thread([&] {
+        rig.results.push_back(rig.source->Send(Ms(1000), Ms(1040), [](BYTE* p, LONG n) {
+            for (LONG i = 0; i < n; ++i) p[i] = BYTE(i * 7);
+        }));
+    });
     EXPECT_EQ(rig.filter->GetState(1000, &fs), S_OK);
     EXPECT_EQ(rig.State().presented, 2);
     EXPECT_EQ(rig.State().firstStreamTime, Ms(1000));
+    ASSERT_EQ(rig.renderer->GetCurrentImage(&size, nullptr), S_OK);
+    ASSERT_EQ(size, LONG(sizeof(BITMAPINFOHEADER)) + kFrameBytes);
+    std::vector<LONG> dib(size_t(size) / sizeof(LONG));
+    LONG small = size - 1;
+    EXPECT_EQ(rig.renderer->GetCurrentImage(&small, dib.data()), E_OUTOFMEMORY);
+    ASSERT_EQ(rig.renderer->GetCurrentImage(&size, dib.data()), S_OK);
+    BITMAPINFOHEADER bi;
+    std::memcpy(&bi, dib.data(), sizeof bi);
+    EXPECT_EQ(bi.biWidth, kW);
+    EXPECT_EQ(std::abs(bi.biHeight), kH);
+    EXPECT_EQ(bi.biBitCount, 32);
+    const auto* bits = reinterpret_cast<const BYTE*>(dib.data()) + sizeof bi;
+    bool same = true;
+    for (LONG i = 0; i < kFrameBytes; ++i) same = same && bits[i] == BYTE(i * 7);
+    EXPECT_TRUE(same) << "the held picture's bytes";
     // Stop releases the held sample too.
     rig.filter->Stop();
     rig.Join();

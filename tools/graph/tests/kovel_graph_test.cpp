@@ -160,14 +160,30 @@ TEST_F(KovelGraphTest, WithoutAClockEveryFrameIsPresented) {
     EXPECT_EQ(v.value("frames_dropped").toInt(), 0);
 }
 
-TEST_F(KovelGraphTest, ASeekStartsAtTheTargetWithoutEarlierFrames) {
+TEST_F(KovelGraphTest, SeeksOfTheRunningGraphStartAtTheTargetAndAreTimed) {
     const QString lesson = Lesson("seek.zmr", 5, {"--no-camera"});
-    const QJsonObject report = Play(lesson, {"--seek", "2.5"});
+    const QJsonObject report = Play(lesson, {"--seek", "2.5", "--seek", "0.75", "--seek", "4.2"});
+    // Played on from the last seek to the end, once.
     EXPECT_EQ(Count(report, 1), 1);
+    const double open = report.value("open_ms").toDouble();
+    EXPECT_GT(open, 0.0);
+    EXPECT_LT(open, 10000.0);
+    const QJsonArray seeks = report.value("seeks").toArray();
+    ASSERT_EQ(seeks.size(), 3);
+    const double targets[] = {2.5, 0.75, 4.2};
+    for (int i = 0; i < 3; ++i) {
+        const QJsonObject s = seeks[i].toObject();
+        EXPECT_DOUBLE_EQ(s.value("target").toDouble(), targets[i]);
+        EXPECT_GT(s.value("latency_ms").toDouble(), 0.0) << i;
+        EXPECT_LT(s.value("latency_ms").toDouble(), 5000.0) << i;
+        // The picture covering the target (10 frames a second), never one before it.
+        EXPECT_GE(s.value("first_frame_time").toDouble(), targets[i] - 1e-6) << i;
+        EXPECT_LT(s.value("first_frame_time").toDouble(), targets[i] + 0.1 + 1e-6) << i;
+    }
+    // The video report counts from the last seek.
     const QJsonObject v = VideoFrom(report, "capture");
-    // Within one frame (10 frames a second) of the target, never before it.
-    EXPECT_GE(v.value("first_frame_time").toDouble(), 2.5 - 1e-6);
-    EXPECT_LT(v.value("first_frame_time").toDouble(), 2.6 + 1e-6);
+    EXPECT_GE(v.value("first_frame_time").toDouble(), 4.2 - 1e-6);
+    EXPECT_LT(v.value("first_frame_time").toDouble(), 4.3 + 1e-6);
 }
 
 TEST_F(KovelGraphTest, AnExportedLessonPlaysThroughTheFileSource) {
@@ -185,10 +201,14 @@ TEST_F(KovelGraphTest, AnExportedLessonPlaysThroughTheFileSource) {
 
 TEST_F(KovelGraphTest, AnAudioOnlyLessonCompletes) {
     const QString lesson = Lesson("audio.zmr", 2, {"--no-camera", "--no-screen"});
-    const QJsonObject report = Play(lesson);
+    const QJsonObject report = Play(lesson, {"--seek", "1"});
     EXPECT_EQ(Count(report, 1), 1);
     EXPECT_EQ(report.value("video").toArray().size(), 0);
     EXPECT_EQ(report.value("audio").toArray().size(), 1);
+    // No picture to wait for: none is timed.
+    EXPECT_EQ(report.value("open_ms").toDouble(), -1.0);
+    ASSERT_EQ(report.value("seeks").toArray().size(), 1);
+    EXPECT_EQ(report.value("seeks").toArray()[0].toObject().value("latency_ms").toDouble(), -1.0);
 }
 
 TEST_F(KovelGraphTest, AtARateTheSoundKeepsItsPitchAndThePicturesKeepUp) {
