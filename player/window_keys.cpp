@@ -134,7 +134,8 @@ bool CPlayerDlg::HandleWindowKey(QKeyEvent* event) {
     const KeyCommand command = CommandForKey(event->key(), event->modifiers());
     if (command == KeyCommand::None)
         return false;
-    // The control keys go to, whether or not the window is the active one.
+    // Keys the focused control keeps for itself: typing, and moving a thumb
+    // or the list's choice.
     if (QWidget* focus = focusWidget()) {
         if (focus == Control(IDC_CHAPTERTITLE))
             return false;
