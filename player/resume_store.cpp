@@ -88,7 +88,7 @@ std::optional<LessonKey> LessonKeyOf(const std::string& path, std::optional<uint
 
 std::string DefaultResumeStorePath() {
     const char* state = std::getenv("XDG_STATE_HOME");
-    // The base directory specification ignores relative paths.
+    // A relative $XDG_STATE_HOME is invalid and ignored, like any relative XDG base directory.
     if (state && state[0] == '/')
         return std::string(state) + "/kovel/resume.db";
     const char* home = std::getenv("HOME");
