@@ -651,6 +651,8 @@ TEST_F(ChapterTest, WriteBackReplacesTheDocumentOnly) {
     CPlayerDlg dlg;
     OpenForEditing(dlg, path);
     CGraphPlayer& player = dlg.Player();
+    // Paused: a tick of the running lesson would put the slider back.
+    player.PlayPause();
     Slider(dlg)->setValue(64);
     TitleEntry(dlg)->setText(QString::fromUtf8("第二章"));
     Press(dlg, IDC_ADDCHAPTER);
