@@ -134,6 +134,7 @@ int CPlayerApp::Run(int argc, char** argv) {
     app.setWindowIcon(PlayerIcon());
     CPlayerDlg dlg;
     dlg.SetPendingFile(options.file);
+    dlg.SetStartOptions({options.speed, options.start, options.resume});
     return RunMainWindow(dlg);
 }
 
