@@ -54,7 +54,7 @@ function(kovel_test)
     set_tests_properties(${T_NAME} PROPERTIES
         TIMEOUT ${T_TIMEOUT}
         LABELS "${T_LABELS}"
-        ENVIRONMENT "KOVEL_REGISTRY=${KOVEL_BUILD_REGISTRY};QT_QPA_PLATFORM=offscreen;SDL_AUDIODRIVER=dummy;XDG_DATA_HOME=${CMAKE_BINARY_DIR}/test-data;TEST_TMPDIR=${tmp}/;TMPDIR=${tmp};${T_ENV}")
+        ENVIRONMENT "KOVEL_REGISTRY=${KOVEL_BUILD_REGISTRY};QT_QPA_PLATFORM=offscreen;SDL_AUDIODRIVER=dummy;XDG_DATA_HOME=${CMAKE_BINARY_DIR}/test-data;XDG_STATE_HOME=${CMAKE_BINARY_DIR}/test-state;TEST_TMPDIR=${tmp}/;TMPDIR=${tmp};${T_ENV}")
 endfunction()
 
 # Plug-ins are built into lib/ and registered into the build's registry as

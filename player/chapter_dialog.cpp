@@ -1,14 +1,19 @@
 // The main window's chapter group: the list (choosing and the highlight of
 // the chapter being played) and the edit buttons.
+#include <QApplication>
 #include <QEvent>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPainter>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <QStyle>
+#include <QStyledItemDelegate>
+#include <QTimer>
 #include <algorithm>
 #include <functional>
 
@@ -35,10 +40,61 @@ class CPressWatch : public QObject {
     std::function<void()> m_onPress;
 };
 
+// Draws each chapter's start right-aligned beside its title, which is cut
+// short rather than run under the time. The entry's text stays the title.
+class CChapterStartDelegate : public QStyledItemDelegate {
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    // No wider than the list shows: a long title must not push the start
+    // out of sight (behind a scroll bar).
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        if (const auto* view = qobject_cast<const QAbstractItemView*>(option.widget))
+            size.setWidth(std::min(size.width(), view->viewport()->width()));
+        return size;
+    }
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        const QVariant start = index.data(kChapterStartRole);
+        if (!start.isValid()) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        QStyleOptionViewItem opt(option);
+        initStyleOption(&opt, index);
+        const QString title = opt.text;
+        const QString time = ChapterStartText(start.toDouble());
+        // The style draws the entry (background, selection, focus) without text.
+        opt.text.clear();
+        const QWidget* widget = opt.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+        const QRect text =
+            style->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget).adjusted(margin, 0, -margin, 0);
+        const int gap = opt.fontMetrics.averageCharWidth();
+        const QRect titleRect = text.adjusted(0, 0, -(opt.fontMetrics.horizontalAdvance(time) + gap), 0);
+        const QPalette::ColorGroup group = !(opt.state & QStyle::State_Enabled) ? QPalette::Disabled
+                                           : (opt.state & QStyle::State_Active) ? QPalette::Active
+                                                                                : QPalette::Inactive;
+        painter->save();
+        painter->setFont(opt.font);
+        painter->setPen(opt.palette.color(
+            group, opt.state & QStyle::State_Selected ? QPalette::HighlightedText : QPalette::Text));
+        painter->drawText(text, Qt::AlignRight | Qt::AlignVCenter, time);
+        painter->drawText(titleRect, Qt::AlignLeft | Qt::AlignVCenter,
+                          opt.fontMetrics.elidedText(title, Qt::ElideRight, titleRect.width()));
+        painter->restore();
+    }
+};
+
 }  // namespace
 
 void CPlayerDlg::ConnectChapterControls() {
     auto* list = static_cast<QListWidget*>(Control(IDC_CHAPTERS));
+    list->setItemDelegate(new CChapterStartDelegate(list));
+    // Entries are as wide as the list shows: laid out again when that changes.
+    list->setResizeMode(QListView::Adjust);
     list->setSelectionMode(QAbstractItemView::SingleSelection);
     // Only the user chooses a chapter: the highlight, reloads and edits
     // change the selection with the list's signals blocked.
@@ -67,6 +123,8 @@ void CPlayerDlg::ConnectChapterControls() {
 }
 
 void CPlayerDlg::OnChapterChosen() {
+    // The position label shows the chapter's start, not the resume notice.
+    m_pResumeNotice->stop();
     m_player.SelectChapter(static_cast<QListWidget*>(Control(IDC_CHAPTERS)),
                            static_cast<QLineEdit*>(Control(IDC_CHAPTERTITLE)),
                            static_cast<QLabel*>(Control(IDC_POSITIONTEXT)));
@@ -145,6 +203,8 @@ void CPlayerDlg::UpdateWriteBackNotice() {
 }
 
 void CPlayerDlg::OnEditDone() {
+    // The write-back closes the lesson: keep where it stands first.
+    SaveResumePosition(true);
     // No reader of the lesson may hold it while it is written.
     m_pSeekPreview->Release();
     if (SUCCEEDED(m_player.WriteBackChapterDocument()))

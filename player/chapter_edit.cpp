@@ -68,12 +68,6 @@ const char* LoadIndexedDom(pugi::xml_document& doc, const std::string& path, Cha
     return nullptr;
 }
 
-QListWidgetItem* NewEntry(const std::string& title, int32_t id) {
-    auto* item = new QListWidgetItem(QString::fromUtf8(title.data(), qsizetype(title.size())));
-    item->setData(kChapterIdRole, id);
-    return item;
-}
-
 bool ReadWhole(const std::string& path, std::string* bytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -133,7 +127,7 @@ HRESULT CGraphPlayer::AddChapter(QListWidget* list, QLineEdit* titleEntry) {
         return ChapterFailure(kMsgNoAttribute);
     {
         const QSignalBlocker quiet(list);
-        list->addItem(NewEntry(title, id));
+        list->addItem(NewChapterEntry(title, id, double(time) * m_dScale));
     }
     if (!SaveChapterDom(doc, loaded, m_szTempDoc))
         return ChapterFailure(kNotSaved);
@@ -164,7 +158,8 @@ HRESULT CGraphPlayer::ModifyChapter(QListWidget* list, QLineEdit* titleEntry) {
             // The entry keeps its place; the list loses its selection.
             const QSignalBlocker quiet(list);
             delete list->takeItem(m_nCurrentChapter);
-            list->insertItem(m_nCurrentChapter, NewEntry(title, DecimalPrefix(id->c_str())));
+            list->insertItem(m_nCurrentChapter,
+                             NewChapterEntry(title, DecimalPrefix(id->c_str()), double(time) * m_dScale));
             list->clearSelection();
             list->setCurrentItem(nullptr);
         }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -64,6 +65,23 @@ ChapterRead ReadChapterEntries(const std::string& path) {
     return read;
 }
 
+QListWidgetItem* NewChapterEntry(const std::string& title, int32_t id, double startSeconds) {
+    auto* item = new QListWidgetItem(QString::fromUtf8(title.data(), qsizetype(title.size())));
+    item->setData(kChapterIdRole, id);
+    item->setData(kChapterStartRole, startSeconds);
+    // A long title is cut short beside the start: the tool tip shows it whole.
+    item->setToolTip(item->text());
+    return item;
+}
+
+QString ChapterStartText(double seconds) {
+    const long long n = seconds > 0 ? static_cast<long long>(std::trunc(seconds + 0.49)) : 0;
+    const long long h = n / 3600, m = (n % 3600) / 60, sec = n % 60;
+    if (h > 0)
+        return QString::asprintf("%lld:%02lld:%02lld", h, m, sec);
+    return QString::asprintf("%lld:%02lld", m, sec);
+}
+
 HighlightTable BuildHighlightTable(const std::vector<int32_t>& times) {
     HighlightTable table;
     table.reserve(times.size());
@@ -110,10 +128,7 @@ HRESULT CGraphPlayer::LoadChapterList(QListWidget* list) {
     m_chapterTimes.reserve(read.chapters.size());
     for (const ChapterEntry& chapter : read.chapters) {
         m_chapterTimes.push_back(chapter.time);
-        auto* item =
-            new QListWidgetItem(QString::fromUtf8(chapter.title.data(), qsizetype(chapter.title.size())));
-        item->setData(kChapterIdRole, chapter.id);
-        list->addItem(item);
+        list->addItem(NewChapterEntry(chapter.title, chapter.id, double(chapter.time) * m_dScale));
     }
     return S_OK;
 }

@@ -4,14 +4,25 @@
 #pragma once
 
 #include <QtCore/qnamespace.h>
+#include <QString>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+class QListWidgetItem;
 
 namespace kovel::player {
 
 // A chapter list entry's item data: its chapter id.
 constexpr int kChapterIdRole = Qt::UserRole;
+// Its chapter's start in seconds, which the list draws beside the title (the
+// entry's text stays the title).
+constexpr int kChapterStartRole = Qt::UserRole + 1;
+
+// A list entry for a chapter.
+QListWidgetItem* NewChapterEntry(const std::string& title, int32_t id, double startSeconds);
+// A start as the list shows it: "1:05" under an hour, "1:02:05" from an hour on.
+QString ChapterStartText(double seconds);
 
 // Failure texts the chapter operations carry (they never reach the user).
 inline constexpr char kMsgNotLoaded[] = "不能够在解析器中装载XML文档";

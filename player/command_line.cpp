@@ -1,5 +1,6 @@
 #include "command_line.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,9 +10,19 @@
 
 #include "kovel/version.h"
 #include "player_dlg.h"
+#include "speed_control.h"
 
 namespace kovel::player {
 namespace {
+
+// A finite decimal number, the whole text.
+std::optional<double> Number(const std::string& v) {
+    char* end = nullptr;
+    const double n = std::strtod(v.c_str(), &end);
+    if (v.empty() || !end || *end || !std::isfinite(n))
+        return std::nullopt;
+    return n;
+}
 
 // One option: its name, whether it takes a value, what the help says, and
 // how it changes the command line (an error text, or empty when accepted).
@@ -38,14 +49,25 @@ const std::vector<Option>& Options() {
              c.seconds = n;
              return std::string();
          }},
-        {"--speed", "R",
-         "with --headless: play at R times normal speed, 0.5 to 3, the pitch of the voice kept",
+        {"--speed", "R", "play at R times the normal speed, from 0.5 to 3 (the voice keeps its pitch)",
          [](CommandLine& c, const std::string& v) {
-             char* end = nullptr;
-             const double r = std::strtod(v.c_str(), &end);
-             if (v.empty() || !end || *end || !(r >= 0.5 && r <= 3.0))
-                 return std::string("--speed needs a rate from 0.5 to 3");
-             c.speed = r;
+             const std::optional<double> r = Number(v);
+             if (!r || *r < kMinSpeed || *r > kMaxSpeed)
+                 return std::string("--speed needs a speed from 0.5 to 3");
+             c.speed = *r;
+             return std::string();
+         }},
+        {"--start", "S", "start the lesson at S seconds, not where it was left",
+         [](CommandLine& c, const std::string& v) {
+             const std::optional<double> s = Number(v);
+             if (!s || *s < 0)
+                 return std::string("--start needs a number of seconds");
+             c.start = *s;
+             return std::string();
+         }},
+        {"--no-resume", nullptr, "start lessons at their beginning and do not remember where they are left",
+         [](CommandLine& c, const std::string&) {
+             c.resume = false;
              return std::string();
          }},
     };
@@ -54,7 +76,7 @@ const std::vector<Option>& Options() {
 
 void PrintUsage(FILE* out) {
     std::fputs(
-        "usage: kovelplayer [FILE]\n"
+        "usage: kovelplayer [--speed R] [--start S] [--no-resume] [FILE]\n"
         "       kovelplayer --headless FILE [--seconds N] [--speed R]\n"
         "Plays a recorded lesson (a .zmr courseware file): the screen recording, the presenter's\n"
         "camera picture, the sound, the lesson's texts and its chapters.\n",
@@ -94,7 +116,8 @@ bool HaveDisplay() {
 int ReadCommandLine(int argc, char** argv, CommandLine* out) {
     *out = CommandLine{};
     std::vector<char*> words;
-    std::string headlessOption;  // the first option given that only headless play takes
+    bool secondsGiven = false;
+    std::string windowOnly;  // an option that goes with the window only
     bool optionsEnd = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -125,18 +148,20 @@ int ReadCommandLine(int argc, char** argv, CommandLine* out) {
             }
             if (std::string problem = found->apply(*out, value); !problem.empty())
                 return UsageError(problem);
-            if (headlessOption.empty() && (a == "--seconds" || a == "--speed"))
-                headlessOption = a;
+            secondsGiven = secondsGiven || a == "--seconds";
+            windowOnly = windowOnly.empty() && (a == "--start" || a == "--no-resume") ? a : windowOnly;
         }
     }
     if (out->headless) {
+        if (!windowOnly.empty())
+            return UsageError(windowOnly + " goes with the window, not with --headless");
         if (words.size() != 1)
             return UsageError(words.empty() ? "--headless needs the lesson to play" : "one lesson, please");
         out->file = words.front();
         return -1;
     }
-    if (!headlessOption.empty())
-        return UsageError(headlessOption + " goes with --headless");
+    if (secondsGiven)
+        return UsageError("--seconds goes with --headless");
     if (!HaveDisplay()) {
         std::fputs(
             "kovelplayer: no display to show a window on (DISPLAY and WAYLAND_DISPLAY are unset); "

@@ -1,6 +1,7 @@
 // The player's command line: what to open and how to play it.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace kovel::player {
@@ -8,8 +9,12 @@ namespace kovel::player {
 struct CommandLine {
     bool headless = false;
     long seconds = -1;   // with --headless: stop after this many seconds; -1 plays to the end
-    double speed = 1.0;  // with --headless: the rate to play at
     std::string file;    // the lesson: the words given, joined by blanks, double quotes trimmed
+    double speed = 1.0;  // playback speed, 0.5 to 3
+    // The window: where the first lesson starts instead of where it was
+    // left, and whether lessons resume (and are remembered) at all.
+    std::optional<double> start;
+    bool resume = true;
 };
 
 // Reads the arguments into `out`. Returns -1 when the program goes on;

@@ -15,12 +15,19 @@
 #include "nested_loop.h"
 #include "player_dlg.h"
 #include "report_message.h"
+#include "speed_control.h"
 
 namespace kovel::player {
 namespace {
 
 QWidget* LayoutControl(QWidget* dialog, int id) {
     return dialog->findChild<QWidget*>(QStringLiteral("ctl%1").arg(id), Qt::FindDirectChildrenOnly);
+}
+
+void ShowAddedControls(QWidget* dialog, bool show) {
+    for (QWidget* w : dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (w->property(kHiddenInFullScreen).toBool())
+            w->setVisible(show);
 }
 
 QAction* AddCommand(QMenu* menu, const char* text, int command) {
@@ -31,7 +38,7 @@ QAction* AddCommand(QMenu* menu, const char* text, int command) {
 
 }  // namespace
 
-std::unique_ptr<QMenu> LoadPopupMenu(int id, QWidget* parent) {
+std::unique_ptr<QMenu> LoadPopupMenu(int id, QWidget* parent, double speed) {
     const char* title = nullptr;
     const char* item = nullptr;
     int command = 0;
@@ -51,6 +58,7 @@ std::unique_ptr<QMenu> LoadPopupMenu(int id, QWidget* parent) {
     }
     auto menu = std::make_unique<QMenu>(QString::fromUtf8(title), parent);
     AddCommand(menu.get(), item, command);
+    AddSpeedChoices(menu->addMenu(QString::fromUtf8("播放速度")), speed);
     // The window has no system menu here: the about box is offered here too.
     menu->addSeparator();
     AddCommand(menu.get(), "关于 kovelPlayer(&A)...", IDM_ABOUTBOX);
@@ -87,6 +95,7 @@ HRESULT CGraphPlayer::EnterFullScreen() {
     for (int id = kFirstLayoutControl; id <= kLastLayoutControl; ++id)
         if (QWidget* w = LayoutControl(m_hWnd, id))
             w->hide();
+    ShowAddedControls(m_hWnd, false);
     // Placed on the primary screen first, so that is the screen it fills.
     // Full-screen state rather than maximized: window managers keep their
     // panels clear of a maximized window.
@@ -110,6 +119,7 @@ void CGraphPlayer::RestoreWindowedLayout() {
     for (int id = kFirstLayoutControl; id <= last; ++id)
         if (QWidget* w = LayoutControl(m_hWnd, id))
             w->show();
+    ShowAddedControls(m_hWnd, true);
 }
 
 HRESULT CGraphPlayer::LeaveFullScreen() {
@@ -148,7 +158,7 @@ void CPlayerDlg::contextMenuEvent(QContextMenuEvent* event) {
     }
     if (!menuId)
         return;
-    std::unique_ptr<QMenu> menu = LoadPopupMenu(menuId, this);
+    std::unique_ptr<QMenu> menu = LoadPopupMenu(menuId, this, m_player.GetRate());
     int command = 0;
     {
         CNestedLoopScope nested;
@@ -160,6 +170,10 @@ void CPlayerDlg::contextMenuEvent(QContextMenuEvent* event) {
 }
 
 void CPlayerDlg::OnMenuCommand(int command) {
+    if (const double speed = SpeedOfCommand(command); speed > 0) {
+        SetSpeed(speed);
+        return;
+    }
     switch (command) {
         case ID_ENTER_FULLSCREEN:
             m_player.EnterFullScreen();

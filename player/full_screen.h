@@ -25,9 +25,12 @@ enum : int {
 constexpr int kFirstLayoutControl = 1001;
 constexpr int kLastLayoutControl = 1018;
 constexpr int kLastWindowedControl = 1013;
+// Controls the window adds beside the template's (the speed drop-down) carry
+// this property: full screen hides them too, and leaving it shows them again.
+inline constexpr char kHiddenInFullScreen[] = "hiddenInFullScreen";
 
 // The pop-up of menu `id` (129 or 130), built for one use; null for any other id.
-// Each menu ends with the about box item.
-std::unique_ptr<QMenu> LoadPopupMenu(int id, QWidget* parent);
+// Each menu ends with the speed choices (`speed` checked) and the about box item.
+std::unique_ptr<QMenu> LoadPopupMenu(int id, QWidget* parent, double speed);
 
 }  // namespace kovel::player

@@ -67,12 +67,16 @@ class CGraphPlayer {
     void SeekBy(double delta);
     std::string DurationText(double duration);
     std::string PositionText(double position);
+    // Playback speed: the graph's rate. Without a graph SetRate fails and
+    // GetRate answers the normal speed; a rate the graph refuses leaves the
+    // one in force. A new graph plays at the normal speed.
+    HRESULT SetRate(double rate);
+    double GetRate();
     HRESULT HandleGraphEvents();
     // Consumed by the position tick.
     bool TakeCompleted();
 
     IBasicAudio* BasicAudio() const { return m_pBA; }
-    IMediaSeeking* Seeking() const { return m_pMS; }
     IVideoWindow* ScreenWindow() const { return m_pCVW; }
     IBasicVideo* ScreenVideo() const { return m_pCBV; }
     IVideoWindow* CameraWindow() const { return m_pVW; }

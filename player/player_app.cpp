@@ -67,8 +67,7 @@ int CPlayerApp::RunHeadless(int argc, char** argv, const CommandLine& options) {
         return 1;
     }
     if (options.speed != 1.0) {
-        const HRESULT hr = player.Seeking() ? player.Seeking()->SetRate(options.speed) : E_NOINTERFACE;
-        if (FAILED(hr)) {
+        if (const HRESULT hr = player.SetRate(options.speed); FAILED(hr)) {
             std::fprintf(stderr, "Failed speed %g: 0x%08x\n", options.speed, unsigned(hr));
             return 1;
         }
@@ -153,6 +152,7 @@ int CPlayerApp::Run(int argc, char** argv) {
     app.setWindowIcon(PlayerIcon());
     CPlayerDlg dlg;
     dlg.SetPendingFile(options.file);
+    dlg.SetStartOptions({options.speed, options.start, options.resume});
     return RunMainWindow(dlg);
 }
 

@@ -1,15 +1,21 @@
 #include "player_dlg.h"
 
+#include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
@@ -18,9 +24,14 @@
 #include <QShortcut>
 #include <QSlider>
 #include <QTimer>
+#include <QToolButton>
+#include <QUrl>
+#include <cmath>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
+#include "full_screen.h"
 #include "gbk_text.h"
 #include "graph_util.h"
 #include "link_label.h"
@@ -28,7 +39,9 @@
 #include "open_request.h"
 #include "report_message.h"
 #include "seek_preview.h"
+#include "speed_control.h"
 #include "transport.h"
+#include "window_keys.h"
 
 namespace kovel::player {
 
@@ -64,6 +77,15 @@ std::string PendingFileFromArguments(int argc, char** argv, int first) {
 }
 
 namespace {
+
+// Where the speed drop-down stands, in dialog units: on the top edge of the
+// chapter editing row's frame at its right end, in the band between the time
+// labels (which end at 243) and the row's buttons (which begin at 252), its
+// right edge inset from the frame's. The template leaves no other room next
+// to the time at the window's least width, in edit mode.
+constexpr int kSpeedMarginDu = 4;
+constexpr int kSpeedTopDu = -1;  // from the frame's top (244)
+constexpr int kSpeedHeightDu = 9;
 
 // A slider with the trackbar's keys: PageUp steps toward the start, as a
 // click before the thumb does, and PageDown toward the end.
@@ -114,7 +136,6 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QString::fromUtf8(tmpl.title));
     setFont(DialogFont(tmpl));
     const DialogBaseUnits units = BaseUnitsOf(font());
-    setFixedSize(units.ToPixels(0, 0, tmpl.cx, tmpl.cy).size());
     for (const ControlSpec& c : tmpl.controls) {
         const QRect r = units.ToPixels(c.x, c.y, c.cx, c.cy);
         QWidget* w = nullptr;
@@ -137,6 +158,20 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
         w->setObjectName(QStringLiteral("ctl%1").arg(c.id));
         w->setGeometry(r);
     }
+    // Below the template's texts: the keys of the main window.
+    constexpr int kRowHeight = 10, kKeysX = 11, kKeysWidth = 60, kActionX = 75;
+    int y = tmpl.cy;
+    for (const KeyHelp& row : KeyHelpRows()) {
+        auto* keys = new QLabel(QString::fromUtf8(row.keys), this);
+        keys->setObjectName(QStringLiteral("keys"));
+        keys->setGeometry(units.ToPixels(kKeysX, y, kKeysWidth, kRowHeight));
+        auto* action = new QLabel(QString::fromUtf8(row.action), this);
+        action->setObjectName(QStringLiteral("keyAction"));
+        action->setGeometry(units.ToPixels(kActionX, y, tmpl.cx - kActionX - kKeysX, kRowHeight));
+        for (QLabel* l : {keys, action}) l->setTextFormat(Qt::PlainText);
+        y += kRowHeight;
+    }
+    setFixedSize(units.ToPixels(0, 0, tmpl.cx, y + kKeysX).size());
 }
 
 CPlayerDlg::CPlayerDlg(QWidget* parent) : QDialog(parent), m_hIcon(PlayerIcon()) {
@@ -156,6 +191,14 @@ CPlayerDlg::CPlayerDlg(QWidget* parent) : QDialog(parent), m_hIcon(PlayerIcon())
     setMinimumSize(730, 530);
 
     m_player.SetOwner(this);
+    setAcceptDrops(true);
+    // Keys reach the window before the focused control (window_keys.cpp).
+    qApp->installEventFilter(this);
+    m_pResume = std::make_unique<CResumeStore>(DefaultResumeStorePath());
+    m_pResumeNotice = new QTimer(this);
+    m_pResumeNotice->setSingleShot(true);
+    connect(m_pResumeNotice, &QTimer::timeout, this,
+            [this] { SetLabel(IDC_POSITIONTEXT, m_player.PositionText(m_player.GetPositionSeconds())); });
     auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(about, &QShortcut::activated, this, &CPlayerDlg::ShowAbout);
     m_fileChooser = [](const QStringList& filters) -> std::optional<std::string> {
@@ -248,6 +291,14 @@ void CPlayerDlg::CreateControls() {
             m_controls[c.id] = w;
     }
     for (QWidget* frame : frames) frame->lower();
+    // Added beside the template's controls, which keep their places: the
+    // speed below the time.
+    m_pSpeed = CreateSpeedButton(this);
+    m_pSpeed->setProperty(kHiddenInFullScreen, true);
+    if (previousTab)
+        setTabOrder(previousTab, m_pSpeed);
+    connect(m_pSpeed, &QToolButton::clicked, this, &CPlayerDlg::OnSpeedButton);
+    PlaceSpeedButton();
     if (m_pAuthorLink)
         m_pAuthorLink->SetUrl(m_pAuthorLink->text());
     connect(static_cast<QPushButton*>(Control(IDC_OPEN)), &QPushButton::clicked, this, &CPlayerDlg::OnOpen);
@@ -327,6 +378,10 @@ void CPlayerDlg::OnInitDialog() {
         m_pTick->start(kTickMs);
     }
     ShowEditControls(false);
+    // The window's keys work from the start: the first tab stop, a slider,
+    // would keep the arrows and Home/End for itself. (The window keeps the
+    // focus itself; the default button stays the one it was.)
+    setFocus(Qt::OtherFocusReason);
     // The minimum size may already have grown the window past the template.
     RelayoutControls(rect());
     m_rcClient = rect();
@@ -355,8 +410,12 @@ void CPlayerDlg::OnOpen() {
     m_strCurrentFile = path;
     UpdateWriteBackNotice();
 
+    // Opening closes the lesson that was open: keep where it stands first.
+    SaveResumePosition(true);
+    m_lessonKey.reset();
     if (FAILED(m_player.Open(m_strCurrentFile.c_str()))) {
         ReportMessage("%s", "Failed open");
+        ShowGraphSpeed();
         return;
     }
     SetLabel(IDC_DURATIONTEXT, m_player.DurationText(m_player.GetDurationSeconds()));
@@ -364,10 +423,95 @@ void CPlayerDlg::OnOpen() {
     auto* volume = static_cast<QSlider*>(Control(IDC_VOLUME));
     volume->setRange(0, kVolumeRange);
     volume->setValue(kVolumeRange);
+    m_bMuted = false;
     if (IBasicAudio* ba = m_player.BasicAudio())
         ba->put_Volume(0);
     ReloadChapterList();
     ShowCoursewareInfo();
+    StartOpenedLesson();
+}
+
+void CPlayerDlg::SetStartOptions(const StartOptions& options) {
+    m_startOptions = options;
+    if (!options.resume)
+        m_pResume.reset();
+}
+
+void CPlayerDlg::StartOpenedLesson() {
+    // The command line's choices are for the first lesson only; every other
+    // starts where it was left, at normal speed (a new graph plays at 1x).
+    const std::optional<StartOptions> options = std::exchange(m_startOptions, std::nullopt);
+    m_lessonKey = LessonKeyOf(m_strCurrentFile, m_player.ChapterOffsetKnown()
+                                                    ? std::optional<uint64_t>(m_player.ChapterIndexOffset())
+                                                    : std::nullopt);
+    std::optional<double> target;
+    bool resumed = false;
+    if (options && options->start) {
+        target = options->start;
+    } else if (m_pResume && m_lessonKey) {
+        target = m_pResume->Find(*m_lessonKey);
+        resumed = target && WorthResuming(*target, m_player.GetDurationSeconds());
+        if (!resumed)
+            target.reset();
+    }
+    if (target)
+        SeekFromWindow(*target - m_player.GetPositionSeconds());
+    if (options && options->speed != kNormalSpeed)
+        m_player.SetRate(options->speed);
+    ShowGraphSpeed();
+    m_dLastSaved = m_player.GetPositionSeconds();
+    m_nTicksSinceSave = 0;
+    if (resumed) {
+        SetLabel(IDC_POSITIONTEXT, kResumedText);
+        m_pResumeNotice->start(kResumeNoticeMs);
+    }
+}
+
+bool CPlayerDlg::ResumeNoticeShown() const {
+    return m_pResumeNotice->isActive();
+}
+
+void CPlayerDlg::SaveResumePosition(bool always) {
+    if (!m_pResume || !m_lessonKey || m_player.State() == PlayState::Closed)
+        return;
+    const double position = m_player.GetPositionSeconds();
+    if (!always && std::fabs(position - m_dLastSaved) < 0.5)
+        return;
+    m_pResume->Save(*m_lessonKey, position, m_player.GetDurationSeconds());
+    m_dLastSaved = position;
+}
+
+void CPlayerDlg::SetPositionLabel(const std::string& text) {
+    m_pResumeNotice->stop();
+    SetLabel(IDC_POSITIONTEXT, text);
+}
+
+void CPlayerDlg::SetSpeed(double rate) {
+    m_player.SetRate(rate);
+    ShowGraphSpeed();
+}
+
+void CPlayerDlg::ShowGraphSpeed() {
+    ShowSpeed(m_pSpeed, m_player.GetRate());
+}
+
+void CPlayerDlg::OnSpeedButton() {
+    QMenu menu(this);
+    AddSpeedChoices(&menu, m_player.GetRate());
+    int command = 0;
+    {
+        CNestedLoopScope nested;
+        QAction* chosen = menu.exec(m_pSpeed->mapToGlobal(QPoint(0, m_pSpeed->height())));
+        command = chosen ? chosen->data().toInt() : 0;
+    }
+    OnMenuCommand(command);
+}
+
+void CPlayerDlg::PlaceSpeedButton() {
+    const QRect frame = Control(IDC_EDITFRAME)->geometry();
+    const QRect row = m_baseUnits.ToPixels(kSpeedMarginDu, kSpeedTopDu, 0, kSpeedHeightDu);
+    m_pSpeed->setGeometry(frame.right() + 1 - row.x() - m_pSpeed->width(), frame.y() + row.y(),
+                          m_pSpeed->width(), row.height());
 }
 
 void CPlayerDlg::ShowCoursewareInfo() {
@@ -465,6 +609,7 @@ void CPlayerDlg::RelayoutControls(const QRect& client) {
         QWidget* w = Control(id);
         w->move(w->x(), w->y() + dy);
     }
+    PlaceSpeedButton();
     // In full screen the picture covers the dialog, not the (hidden) box.
     if (!m_player.m_bFullScreen) {
         QWidget* box = Control(IDC_SCREENBOX);
@@ -480,6 +625,7 @@ void CPlayerDlg::CloseCleanup() {
     m_bCleanedUp = true;
     if (m_pTick)
         m_pTick->stop();
+    SaveResumePosition(true);
     m_pSeekPreview->Release();
     m_player.CloseGraph();
     DropHighlightTable();
@@ -494,17 +640,28 @@ void CPlayerDlg::SetLabel(int id, const std::string& text) {
 void CPlayerDlg::OnStop() {
     m_player.StopAndRewind();
     SetLabel(IDC_DURATIONTEXT, m_player.DurationText(m_player.GetDurationSeconds()));
-    SetLabel(IDC_POSITIONTEXT, m_player.PositionText(m_player.GetPositionSeconds()));
+    SetPositionLabel(m_player.PositionText(m_player.GetPositionSeconds()));
+    UpdateChapterHighlight();
 }
 
 void CPlayerDlg::OnTimer() {
     // The next tick catches up once the box or menu has closed.
-    if (m_player.State() != PlayState::Running || InNestedLoop())
+    if (InNestedLoop())
         return;
-    SetLabel(IDC_POSITIONTEXT, m_player.PositionText(m_player.GetPositionSeconds()));
-    if (m_player.TakeCompleted())
-        ReloadChapterList();
-    UpdateChapterHighlight();
+    if (m_player.State() == PlayState::Running) {
+        const std::string position = m_player.PositionText(m_player.GetPositionSeconds());
+        // The resume notice stands for its while; the slider moves on.
+        if (!ResumeNoticeShown())
+            SetLabel(IDC_POSITIONTEXT, position);
+        if (m_player.TakeCompleted())
+            ReloadChapterList();
+        UpdateChapterHighlight();
+    }
+    ShowGraphSpeed();
+    if (++m_nTicksSinceSave >= kResumeSaveTicks) {
+        m_nTicksSinceSave = 0;
+        SaveResumePosition(false);
+    }
 }
 
 void CPlayerDlg::OnHScroll(QSlider* from, int code) {
@@ -521,6 +678,11 @@ void CPlayerDlg::OnHScroll(QSlider* from, int code) {
         LONG v = 0;
         if (FAILED(ba->get_Volume(&v)))
             v = 0;
+        // Muted, the thumb stands at the bottom: steps go from there.
+        if (m_bMuted && (code == TB_PAGEUP || code == TB_PAGEDOWN || code == TB_THUMBPOSITION)) {
+            m_bMuted = false;
+            v = -kVolumeRange;
+        }
         switch (code) {
             case TB_PAGEUP:
                 ba->put_Volume(v - 1000);
@@ -539,12 +701,12 @@ void CPlayerDlg::OnHScroll(QSlider* from, int code) {
     switch (code) {
         case TB_PAGEUP:
             m_player.SeekBy(-10);
-            SetLabel(IDC_POSITIONTEXT, m_player.PositionText(m_player.GetPositionSeconds()));
+            SetPositionLabel(m_player.PositionText(m_player.GetPositionSeconds()));
             break;
         case TB_PAGEDOWN:
         case TB_THUMBPOSITION:
             m_player.SeekBy(t - m_player.GetPositionSeconds());
-            SetLabel(IDC_POSITIONTEXT, m_player.PositionText(m_player.GetPositionSeconds()));
+            SetPositionLabel(m_player.PositionText(m_player.GetPositionSeconds()));
             break;
         case TB_THUMBTRACK:
             if (!m_bDragging) {
@@ -571,6 +733,63 @@ void CPlayerDlg::OnHScroll(QSlider* from, int code) {
         default:
             break;
     }
+    // The highlight follows every move, not only the running tick.
+    if (code == TB_PAGEUP || code == TB_PAGEDOWN || code == TB_THUMBPOSITION || code == TB_TOP ||
+        code == TB_BOTTOM)
+        UpdateChapterHighlight();
+}
+
+namespace {
+
+// The first local file among the dropped items.
+std::optional<std::string> DroppedFile(const QMimeData* mime) {
+    if (!mime || !mime->hasUrls())
+        return std::nullopt;
+    for (const QUrl& url : mime->urls()) {
+        const QString file = url.isLocalFile() ? url.toLocalFile() : QString();
+        if (!file.isEmpty() && QFileInfo(file).isFile())
+            return QFile::encodeName(file).toStdString();
+    }
+    return std::nullopt;
+}
+
+// Opening takes a copy (or a link): a drop taken as a move would have the
+// program the file came from delete it.
+bool TakeAsCopy(QDropEvent* event) {
+    for (Qt::DropAction action : {Qt::CopyAction, Qt::LinkAction}) {
+        if (event->possibleActions() & action) {
+            event->setDropAction(action);
+            event->accept();
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void CPlayerDlg::dragEnterEvent(QDragEnterEvent* event) {
+    if (DroppedFile(event->mimeData()))
+        TakeAsCopy(event);
+}
+
+void CPlayerDlg::dragMoveEvent(QDragMoveEvent* event) {
+    if (DroppedFile(event->mimeData()))
+        TakeAsCopy(event);
+}
+
+void CPlayerDlg::dropEvent(QDropEvent* event) {
+    const std::optional<std::string> file = DroppedFile(event->mimeData());
+    if (!file || !TakeAsCopy(event))
+        return;
+    // Opened once the drop is over: the program the file came from waits
+    // for the drop to end, and opening may show a message box.
+    QTimer::singleShot(0, this, [this, path = *file] {
+        RunOutsideNestedLoops(this, [this, path] {
+            m_strPendingFile = path;
+            OnOpen();
+        });
+    });
 }
 
 bool CPlayerDlg::event(QEvent* e) {

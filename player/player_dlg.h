@@ -15,9 +15,12 @@
 #include "courseware_info.h"
 #include "dialog_template.h"
 #include "graph_player.h"
+#include "resume_store.h"
+#include "window_keys.h"
 
 class QLabel;
 class QSlider;
+class QToolButton;
 class QTimer;
 
 namespace kovel::player {
@@ -41,8 +44,17 @@ enum TrackbarCode {
 // The volume slider spans -60 dB (0) to full volume (6000).
 constexpr int kVolumeRange = 6000;
 constexpr int kVolumePageStep = 1000;
+// The volume of silence (hundredths of a decibel): what mute sets.
+constexpr LONG kSilence = -10000;
 // Period of the position tick.
 constexpr int kTickMs = 500;
+// While a lesson is open, where it stands is kept this often (a kill loses
+// no more), as well as on close and on opening another.
+constexpr int kResumeSaveTicks = 10;
+// What the position label says, and for how long, when a lesson resumed
+// where it was left (the slider shows where).
+inline constexpr char kResumedText[] = "已续播";
+constexpr int kResumeNoticeMs = 3000;
 
 // Longest path kept, in bytes; a longer one is refused, never cut.
 constexpr size_t kMaxPathBytes = 4095;
@@ -78,6 +90,13 @@ class CPlayerDlg : public QDialog {
     void OnInitDialog();
 
     void SetPendingFile(std::string path) { m_strPendingFile = std::move(path); }
+    // How the first lesson the window opens starts (from the command line).
+    struct StartOptions {
+        double speed = 1.0;
+        std::optional<double> start;  // seconds; instead of where the lesson was left
+        bool resume = true;           // false: lessons neither resume nor are remembered
+    };
+    void SetStartOptions(const StartOptions& options);
     const std::string& PendingFile() const { return m_strPendingFile; }
     const std::string& CurrentFile() const { return m_strCurrentFile; }
     const CoursewareInfo& Info() const { return m_info; }
@@ -90,6 +109,10 @@ class CPlayerDlg : public QDialog {
     CSeekPreview* SeekPreview() const { return m_pSeekPreview; }
     DialogBaseUnits BaseUnits() const { return m_baseUnits; }
     QString RequestServerName() const;
+    QToolButton* SpeedButton() const { return m_pSpeed; }
+    // The store of where lessons were left; null with --no-resume.
+    CResumeStore* ResumeStore() const { return m_pResume.get(); }
+    bool ResumeNoticeShown() const;
 
     // The open command (button 1010).
     void OnOpen();
@@ -117,6 +140,9 @@ class CPlayerDlg : public QDialog {
     // Full screen (full_screen.cpp): runs a command of the right-click menus
     // (entering or leaving full screen, the about box).
     void OnMenuCommand(int command);
+    // Asks the graph for `rate`; the drop-down shows the rate the graph then
+    // reports (a refused rate leaves the one in force).
+    void SetSpeed(double rate);
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -125,6 +151,12 @@ class CPlayerDlg : public QDialog {
     void contextMenuEvent(QContextMenuEvent* event) override;
     void done(int result) override;
     bool event(QEvent* e) override;
+    // The window's keys (window_keys.cpp).
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    // A lesson file dropped on the window opens as one chosen in the file dialog.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
   private:
     void CreateControls();
@@ -142,6 +174,23 @@ class CPlayerDlg : public QDialog {
     // In edit mode, says in the window at once when the open lesson's
     // chapters could not be written back.
     void UpdateWriteBackNotice();
+    // Keys (window_keys.cpp).
+    bool HandleWindowKey(QKeyEvent* event);
+    void RunKeyCommand(KeyCommand command);
+    // Moves playback, the slider, the label and the chapter highlight.
+    void SeekFromWindow(double delta);
+    void JumpToChapter(bool next);
+    void StepVolume(int delta);
+    void ToggleMute();
+    // Sets the position label; ends the resume notice.
+    void SetPositionLabel(const std::string& text);
+    // Speed drop-down.
+    void PlaceSpeedButton();
+    void OnSpeedButton();
+    void ShowGraphSpeed();
+    // Resume: the start of a lesson just opened, and keeping where it stands.
+    void StartOpenedLesson();
+    void SaveResumePosition(bool always);
 
     std::string m_strPendingFile;
     QRect m_rcClient;
@@ -165,6 +214,18 @@ class CPlayerDlg : public QDialog {
     bool m_bChosenByPress = false;
     QLabel* m_pWriteBackNotice = nullptr;
     CSeekPreview* m_pSeekPreview = nullptr;
+    QToolButton* m_pSpeed = nullptr;
+    // Mute keeps the slider's position to come back to.
+    bool m_bMuted = false;
+    int m_nVolumeBeforeMute = kVolumeRange;
+    // Taken by the first lesson opened.
+    std::optional<StartOptions> m_startOptions;
+    std::unique_ptr<CResumeStore> m_pResume;
+    // The open lesson as the resume store knows it; none when it cannot be read.
+    std::optional<LessonKey> m_lessonKey;
+    double m_dLastSaved = -1;
+    int m_nTicksSinceSave = 0;
+    QTimer* m_pResumeNotice = nullptr;
 };
 
 }  // namespace kovel::player

@@ -134,6 +134,17 @@ std::string CGraphPlayer::PositionText(double position) {
     return FormatClock(position);
 }
 
+HRESULT CGraphPlayer::SetRate(double rate) {
+    return m_pMS ? m_pMS->SetRate(rate) : E_FAIL;
+}
+
+double CGraphPlayer::GetRate() {
+    double rate = 1.0;
+    if (!m_pMS || FAILED(m_pMS->GetRate(&rate)) || !(rate > 0))
+        return 1.0;
+    return rate;
+}
+
 bool CGraphPlayer::TakeCompleted() {
     const bool completed = m_bCompleted;
     m_bCompleted = false;

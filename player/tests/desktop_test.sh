@@ -42,7 +42,7 @@ for _ in $(seq 100); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep 
 "$zmr" create "$work/lesson.zmr" --pattern --tone --duration 5 --title "桌面测试" >/dev/null ||
     { echo "zmr create failed" >&2; exit 1; }
 
-export QT_QPA_PLATFORM=xcb XDG_DATA_HOME=$work/data KOVEL_PLAYER_SOCKET=kovel-desktop-test-$$
+export QT_QPA_PLATFORM=xcb XDG_DATA_HOME=$work/data XDG_STATE_HOME=$work/state KOVEL_PLAYER_SOCKET=kovel-desktop-test-$$
 export KOVEL_CONTROL_GEOMETRY=$work/controls
 # No session bus here: nothing to start one on demand.
 export DBUS_SESSION_BUS_ADDRESS=unix:path=$work/no-bus

@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFile>
 #include <QImage>
 #include <QLabel>
 #include <QMenu>
@@ -12,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 
 #include "full_screen.h"
 #include "graph_util.h"
@@ -19,6 +21,7 @@
 #include "player_app.h"
 #include "player_dlg.h"
 #include "report_message.h"
+#include "speed_control.h"
 #include "test_support.h"
 
 using namespace kovel::player;
@@ -47,19 +50,14 @@ namespace {
 constexpr int kVideoW = 320;
 constexpr int kVideoH = 180;
 
-struct MenuSeen {
-    bool shown = false;
-    QString title;
-    QStringList items;
-    QList<int> commands;
-};
-
 class FullScreenTest : public ::testing::Test {
   protected:
     void SetUp() override {
         App();
         qputenv("KOVEL_PLAYER_SOCKET",
                 QByteArray("kovel-fs-test-") + QByteArray::number(qApp->applicationPid()));
+        // Where lessons were left is each test's own.
+        qputenv("XDG_STATE_HOME", QFile::encodeName(dir.path()));
         SetReportMessageSink([this](const std::string& m) { messages.push_back(m); });
     }
     void TearDown() override { SetReportMessageSink({}); }
@@ -84,37 +82,12 @@ class FullScreenTest : public ::testing::Test {
     }
 
     // Right-clicks the window at `pos` in `target` (its coordinates) and reports the pop-up
-    // offered; picks the item whose text is `choose`, else dismisses it.
-    static MenuSeen RightClick(QWidget* target, QPoint pos, const QString& choose = QString()) {
-        MenuSeen seen;
-        QTimer look;
-        QObject::connect(&look, &QTimer::timeout, [&] {
-            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-            if (!menu)
-                return;
-            look.stop();
-            seen.shown = true;
-            seen.title = menu->title();
-            QAction* pick = nullptr;
-            for (QAction* a : menu->actions()) {
-                if (a->isSeparator())
-                    continue;
-                seen.items << a->text();
-                seen.commands << a->data().toInt();
-                if (a->text() == choose)
-                    pick = a;
-            }
-            if (pick) {
-                menu->setActiveAction(pick);
-                Key(menu, Qt::Key_Return);
-            } else {
-                menu->close();
-            }
-        });
-        look.start(10);
-        ClickAt(target, pos, Qt::RightButton);
-        QCoreApplication::processEvents();
-        return seen;
+    // offered; picks the item that `choose` names, else dismisses it.
+    static MenuSeen RightClick(QWidget* target, QPoint pos, const QStringList& choose = {}) {
+        return WithPopup([&] { ClickAt(target, pos, Qt::RightButton); }, choose);
+    }
+    static MenuSeen RightClick(QWidget* target, QPoint pos, const QString& choose) {
+        return RightClick(target, pos, QStringList{choose});
     }
     static QPoint BoxCentre(CPlayerDlg& dlg) { return dlg.Control(IDC_SCREENBOX)->rect().center(); }
 
@@ -187,10 +160,11 @@ TEST_F(FullScreenTest, WindowedMenuOnlyInTheScreenBoxWhilePlaying) {
     MenuSeen seen = RightClick(dlg.Control(IDC_SCREENBOX), BoxCentre(dlg));
     ASSERT_TRUE(seen.shown);
     EXPECT_EQ(seen.title, QString::fromUtf8("非全屏右键菜单"));
-    ASSERT_EQ(seen.items.size(), 2);
+    ASSERT_EQ(seen.items.size(), 3);
     EXPECT_EQ(seen.items[0], QString::fromUtf8("全屏播放"));
     EXPECT_EQ(seen.commands[0], ID_ENTER_FULLSCREEN);
-    EXPECT_EQ(seen.commands[1], IDM_ABOUTBOX);
+    EXPECT_EQ(seen.items[1], QString::fromUtf8("播放速度"));
+    EXPECT_EQ(seen.commands[2], IDM_ABOUTBOX);
     // A click on the picture itself reaches the window's handler too.
     QWidget* picture = VideoOwner(dlg) == dlg.Control(IDC_SCREENBOX)
                            ? dlg.Control(IDC_SCREENBOX)->childAt(BoxCentre(dlg))
@@ -277,9 +251,10 @@ TEST_F(FullScreenTest, EnterAndLeaveThroughTheMenus) {
     seen = RightClick(&dlg, QPoint(3, 3));
     ASSERT_TRUE(seen.shown);
     EXPECT_EQ(seen.title, QString::fromUtf8("全屏右键菜单"));
-    ASSERT_EQ(seen.items.size(), 2);
+    ASSERT_EQ(seen.items.size(), 3);
     EXPECT_EQ(seen.items[0], QString::fromUtf8("退出全屏"));
     EXPECT_EQ(seen.commands[0], ID_LEAVE_FULLSCREEN);
+    EXPECT_EQ(seen.items[1], QString::fromUtf8("播放速度"));
     EXPECT_TRUE(RightClick(&dlg, QPoint(Display().width() - 2, Display().height() - 2)).shown);
     RightClick(&dlg, QPoint(Display().width() / 2, Display().height() / 2), QString::fromUtf8("退出全屏"));
     ExpectWindowed(dlg, windowed, false);
@@ -297,6 +272,42 @@ TEST_F(FullScreenTest, EnterAndLeaveThroughTheMenus) {
     ExpectWindowed(dlg, windowed, false);
     dlg.close();
     EXPECT_TRUE(dlg.CleanedUp());
+}
+
+// The speed is chosen from either menu, F goes to full screen and back, and
+// the drop-down beside the time hides with the other controls; the speed in
+// force stays through both changes.
+TEST_F(FullScreenTest, SpeedFromBothMenusAndThroughFullScreen) {
+    CPlayerDlg dlg;
+    Start(dlg, ScreenLesson());
+    CGraphPlayer& player = dlg.Player();
+    const bool rates = RuntimeTakesRates(player);
+    const QRect windowed = dlg.geometry();
+    QToolButton* speed = dlg.SpeedButton();
+    EXPECT_TRUE(speed->isVisible());
+
+    MenuSeen seen = RightClick(dlg.Control(IDC_SCREENBOX), BoxCentre(dlg),
+                               {QString::fromUtf8("播放速度"), SpeedText(1.5)});
+    EXPECT_EQ(seen.checked, QStringList{SpeedText(1.0)});
+    const double chosen = rates ? 1.5 : 1.0;
+    EXPECT_EQ(player.GetRate(), chosen);
+    EXPECT_TRUE(speed->text().startsWith(SpeedText(chosen)));
+
+    Key(&dlg, Qt::Key_F);
+    ExpectFullScreen(dlg);
+    EXPECT_TRUE(speed->isHidden());
+    EXPECT_EQ(player.GetRate(), chosen);
+    seen = RightClick(&dlg, QPoint(3, 3), {QString::fromUtf8("播放速度"), SpeedText(2.0)});
+    EXPECT_EQ(seen.checked, QStringList{SpeedText(chosen)});
+    const double faster = rates ? 2.0 : 1.0;
+    EXPECT_EQ(player.GetRate(), faster);
+
+    Key(&dlg, Qt::Key_F);
+    ExpectWindowed(dlg, windowed, false);
+    EXPECT_FALSE(speed->isHidden());
+    EXPECT_TRUE(speed->text().startsWith(SpeedText(faster)));
+    EXPECT_EQ(player.GetRate(), faster);
+    EXPECT_TRUE(messages.empty());
 }
 
 TEST_F(FullScreenTest, FromAMaximizedWindowLeavingGivesTheNormalPlacement) {
@@ -442,6 +453,7 @@ TEST_F(FullScreenTest, TheProgramRunsOnThroughFullScreenAndTheEndOfTheLesson) {
     QRect windowed;
     IBasicAudio* graph = nullptr;
     double before = 0;
+    double speed = 1.0;
     std::vector<std::function<void()>> steps = {
         [&] {
             ASSERT_TRUE(dlg.OnCopyData(1, QByteArray::fromStdString(ScreenLesson())));
@@ -449,6 +461,9 @@ TEST_F(FullScreenTest, TheProgramRunsOnThroughFullScreenAndTheEndOfTheLesson) {
             windowed = dlg.geometry();
             graph = dlg.Player().BasicAudio();
             before = dlg.Player().GetPositionSeconds();
+            // Faster, and the speed stays through the end and the new start.
+            speed = RuntimeTakesRates(dlg.Player()) ? 2.0 : 1.0;
+            dlg.SetSpeed(2.0);
             RightClick(dlg.Control(IDC_SCREENBOX), BoxCentre(dlg), QString::fromUtf8("全屏播放"));
         },
         [&] {
@@ -467,6 +482,7 @@ TEST_F(FullScreenTest, TheProgramRunsOnThroughFullScreenAndTheEndOfTheLesson) {
         [&] {
             ExpectFullScreen(dlg);
             EXPECT_EQ(dlg.Player().State(), PlayState::Running);
+            EXPECT_EQ(dlg.Player().GetRate(), speed);
             Key(&dlg, Qt::Key_Escape);
         },
         [&] {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <QAccessible>
 #include <QElapsedTimer>
@@ -15,13 +16,22 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
+#include <atomic>
+#include <fstream>
 #include <map>
+#include <thread>
 
+#include "command_line.h"
 #include "link_label.h"
+#include "obey_file_modes.h"
 #include "player_app.h"
 #include "player_dlg.h"
 #include "report_message.h"
+#include "resume_store.h"
+#include "speed_control.h"
 #include "test_support.h"
+#include "transport.h"
 
 using namespace kovel::player;
 using namespace kovel::player::test;
@@ -34,6 +44,8 @@ class DialogTest : public ::testing::Test {
         App();
         qputenv("KOVEL_PLAYER_SOCKET",
                 QByteArray("kovel-dlg-test-") + QByteArray::number(qApp->applicationPid()));
+        // Where lessons were left is each test's own.
+        qputenv("XDG_STATE_HOME", QFile::encodeName(dir.path() + "/state"));
         SetReportMessageSink([this](const std::string& m) { messages.push_back(m); });
     }
     void TearDown() override { SetReportMessageSink({}); }
@@ -74,6 +86,12 @@ class DialogTest : public ::testing::Test {
         dlg.OnInitDialog();
         ASSERT_NE(ExposedWindow(&dlg), nullptr);
         ASSERT_EQ(dlg.Player().State(), PlayState::Running);
+    }
+    static QString Shown(CPlayerDlg& dlg) { return Text(dlg, IDC_POSITIONTEXT); }
+    // The drop-down shows the speed the graph plays at.
+    static void ExpectSpeedShown(CPlayerDlg& dlg, double rate) {
+        EXPECT_EQ(dlg.Player().GetRate(), rate);
+        EXPECT_EQ(dlg.SpeedButton()->text(), SpeedText(rate) + QString::fromUtf8(" ▾"));
     }
     static LONG Volume(CPlayerDlg& dlg) {
         LONG v = 1;
@@ -321,8 +339,21 @@ TEST_F(DialogTest, NoControlIsCoveredInEitherMode) {
     CPlayerDlg dlg;
     dlg.OnInitDialog();
     ASSERT_NE(ExposedWindow(&dlg), nullptr);
+    dlg.resize(dlg.minimumSize());
     for (uint32_t editMode : {0u, 1u}) {
         ASSERT_TRUE(dlg.OnCopyData(editMode, QByteArray::fromStdString(path)));
+        // The speed drop-down, added on the right end of the editing row's
+        // frame between the time and that row's buttons, is nobody's cover.
+        QWidget* speed = dlg.SpeedButton();
+        ASSERT_TRUE(speed->isVisible());
+        const QRect frame = dlg.Control(IDC_EDITFRAME)->geometry();
+        EXPECT_LE(speed->geometry().right(), frame.right());
+        EXPECT_GT(speed->geometry().right(), frame.right() - 20);
+        EXPECT_GT(speed->y(), dlg.Control(IDC_DURATIONTEXT)->geometry().bottom());
+        EXPECT_LT(speed->geometry().bottom(), dlg.Control(IDC_EDITDONE)->y());
+        for (QPoint p : {speed->geometry().center(), speed->geometry().topLeft() + QPoint(1, 1),
+                         speed->geometry().bottomRight() - QPoint(1, 1)})
+            EXPECT_EQ(dlg.childAt(p), speed);
         for (const ControlSpec& c : MainDialogTemplate().controls) {
             QWidget* w = dlg.Control(c.id);
             if (!w || !w->isVisible())
@@ -491,4 +522,324 @@ TEST_F(DialogTest, QuitSignalsEndTheProgramWithTheCloseCleanUp) {
         ASSERT_FALSE(workingCopy.empty());
         EXPECT_FALSE(QFile::exists(QString::fromStdString(workingCopy)));
     }
+}
+
+// Every key goes to the window, whichever control has the focus: a push button
+// does not turn Space into its click, nor the arrows into focus moves. Only the
+// chapter title entry keeps them all, for typing, and a slider its own.
+TEST_F(DialogTest, KeysActOnTheWholeWindow) {
+    const std::string path = MinuteLesson();
+    CPlayerDlg dlg;
+    PlayFrom(dlg, path);
+    CGraphPlayer& player = dlg.Player();
+    auto pos = [&] { return player.GetPositionSeconds(); };
+    int asked = 0;
+    dlg.SetFileChooser([&](const QStringList&) -> std::optional<std::string> {
+        ++asked;
+        return std::nullopt;
+    });
+    dlg.Control(IDC_OPEN)->setFocus();
+    Key(&dlg, Qt::Key_Space);
+    EXPECT_EQ(player.State(), PlayState::Paused);
+    EXPECT_EQ(asked, 0);
+    EXPECT_TRUE(dlg.Control(IDC_OPEN)->hasFocus());
+
+    // Seeks, paused: each lands where it says and the label follows.
+    player.SeekBy(30 - pos());
+    const struct {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        double to;
+    } seeks[] = {{Qt::Key_Right, Qt::NoModifier, 35},  {Qt::Key_Left, Qt::NoModifier, 30},
+                 {Qt::Key_L, Qt::NoModifier, 40},      {Qt::Key_J, Qt::NoModifier, 30},
+                 {Qt::Key_Left, Qt::ShiftModifier, 0}, {Qt::Key_L, Qt::NoModifier, 10},
+                 {Qt::Key_End, Qt::NoModifier, 60},    {Qt::Key_Home, Qt::NoModifier, 0}};
+    for (const auto& seek : seeks) {
+        Key(&dlg, seek.key, seek.modifiers);
+        EXPECT_NEAR(pos(), seek.to, 0.5) << seek.key;
+        EXPECT_EQ(Shown(dlg), QString::fromStdString(FormatClock(pos()))) << seek.key;
+    }
+    EXPECT_EQ(player.State(), PlayState::Paused);
+    Key(&dlg, Qt::Key_Space);
+    EXPECT_EQ(player.State(), PlayState::Running);
+
+    // Volume: 5 % of the slider a press, never past full; mute and back.
+    QSlider* volume = Slider(dlg, IDC_VOLUME);
+    Key(&dlg, Qt::Key_Up);
+    EXPECT_EQ(Volume(dlg), 0);
+    Key(&dlg, Qt::Key_Down);
+    Key(&dlg, Qt::Key_Down);
+    EXPECT_EQ(Volume(dlg), -600);
+    EXPECT_EQ(volume->value(), kVolumeRange - 600);
+    Key(&dlg, Qt::Key_M);
+    EXPECT_EQ(Volume(dlg), kSilence);
+    EXPECT_EQ(volume->value(), 0);
+    Key(&dlg, Qt::Key_M);
+    EXPECT_EQ(Volume(dlg), -600);
+    EXPECT_EQ(volume->value(), kVolumeRange - 600);
+    // A volume key while muted starts from the volume before the mute.
+    Key(&dlg, Qt::Key_M);
+    Key(&dlg, Qt::Key_Up);
+    EXPECT_EQ(Volume(dlg), -300);
+
+    // Speed: faster, slower, normal; the drop-down shows what the graph plays.
+    const bool rates = RuntimeTakesRates(player);
+    auto speed = [&](double asked) { return rates ? asked : 1.0; };
+    Key(&dlg, Qt::Key_BracketRight);
+    ExpectSpeedShown(dlg, speed(1.25));
+    for (int i = 0; i < 8; ++i) Key(&dlg, Qt::Key_BracketRight);
+    ExpectSpeedShown(dlg, speed(3.0));
+    Key(&dlg, Qt::Key_BracketLeft);
+    ExpectSpeedShown(dlg, speed(2.0));
+    // ... and it stays through a pause and a seek.
+    Key(&dlg, Qt::Key_Space);
+    Key(&dlg, Qt::Key_L);
+    Key(&dlg, Qt::Key_Space);
+    ExpectSpeedShown(dlg, speed(2.0));
+    Key(&dlg, Qt::Key_Backspace);
+    ExpectSpeedShown(dlg, 1.0);
+
+    // A focused slider keeps its arrows (a line step does not seek), not Space.
+    volume->setFocus();
+    const int thumb = volume->value();
+    const double at = pos();
+    Key(&dlg, Qt::Key_Left);
+    EXPECT_EQ(volume->value(), thumb - 1);
+    EXPECT_NEAR(pos(), at, 1.0);
+    Key(&dlg, Qt::Key_Space);
+    EXPECT_EQ(player.State(), PlayState::Paused);
+
+    // The title entry (edit mode) takes every key as text.
+    ASSERT_TRUE(dlg.OnCopyData(1, QByteArray::fromStdString(path)));
+    auto* entry = static_cast<QLineEdit*>(dlg.Control(IDC_CHAPTERTITLE));
+    Click(entry);
+    ASSERT_TRUE(entry->hasFocus());
+    const double typing = pos();
+    for (Qt::Key key : {Qt::Key_J, Qt::Key_Space, Qt::Key_M, Qt::Key_Left, Qt::Key_Backspace, Qt::Key_L})
+        Key(&dlg, key);
+    // Left and Backspace edited the text too.
+    EXPECT_EQ(entry->text(), QStringLiteral("jlm"));
+    EXPECT_EQ(player.State(), PlayState::Running);
+    EXPECT_NEAR(pos(), typing, 1.5);
+    EXPECT_EQ(Volume(dlg), 0);
+    EXPECT_TRUE(messages.empty());
+}
+
+// The about box lists the keys.
+TEST_F(DialogTest, AboutBoxListsTheKeys) {
+    CAboutDlg about;
+    QStringList keys;
+    for (QLabel* l : about.findChildren<QLabel*>(QStringLiteral("keys"))) {
+        keys << l->text();
+        EXPECT_TRUE(about.rect().contains(l->geometry())) << l->text().toStdString();
+    }
+    for (const char* k : {"空格", "← / →", "J / L", "Shift+←", "↑ / ↓", "M", "[ / ]", "Backspace", "F", "N",
+                          "P", "Home / End", "F1"})
+        EXPECT_TRUE(keys.contains(QString::fromUtf8(k))) << k;
+}
+
+TEST_F(DialogTest, SpeedDropDownOffersTheSpeedsAndOtherLessonsPlayAtNormalSpeed) {
+    CPlayerDlg dlg;
+    PlayFrom(dlg, MinuteLesson());
+    const bool rates = RuntimeTakesRates(dlg.Player());
+    ExpectSpeedShown(dlg, 1.0);
+    MenuSeen seen = WithPopup([&] { Click(dlg.SpeedButton()); }, {SpeedText(1.75)});
+    ASSERT_TRUE(seen.shown);
+    QStringList speeds;
+    for (double s : kSpeeds) speeds << SpeedText(s);
+    EXPECT_EQ(seen.items, speeds);
+    EXPECT_EQ(seen.checked, QStringList{SpeedText(1.0)});
+    ExpectSpeedShown(dlg, rates ? 1.75 : 1.0);
+    // A choice the graph refuses leaves the speed in force.
+    const double before = dlg.Player().GetRate();
+    dlg.SetSpeed(7.0);
+    ExpectSpeedShown(dlg, before);
+
+    ASSERT_TRUE(dlg.OnCopyData(0, QByteArray::fromStdString(Lesson("other.zmr", {}))));
+    ExpectSpeedShown(dlg, 1.0);
+
+    // The command line's speed is the first lesson's.
+    CPlayerDlg fromCommandLine;
+    fromCommandLine.SetStartOptions({2.0, std::nullopt, true});
+    PlayFrom(fromCommandLine, MinuteLesson());
+    ExpectSpeedShown(fromCommandLine, rates ? 2.0 : 1.0);
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(DialogTest, ADroppedFileOpensAsOneChosenInTheFileDialog) {
+    const std::string path = Lesson("dropped.zmr", {{{"TITL", "Dropped"}}});
+    CPlayerDlg dlg;
+    dlg.OnInitDialog();
+    QWidget* box = dlg.Control(IDC_SCREENBOX);
+    const QPoint centre = box->rect().center();
+    // Not a local file, a folder, or a move (the file manager would delete the file): refused.
+    EXPECT_FALSE(DropAt(box, centre, {QUrl(QStringLiteral("https://example.org/a.zmr"))}));
+    EXPECT_FALSE(DropAt(box, centre, {QUrl::fromLocalFile(dir.path())}));
+    EXPECT_FALSE(DropAt(box, centre, {QUrl::fromLocalFile(QString::fromStdString(path))}, Qt::MoveAction));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(dlg.CurrentFile().empty());
+
+    // The first local file among the items, dropped on the chapter list.
+    EXPECT_TRUE(DropAt(dlg.Control(IDC_CHAPTERS), QPoint(5, 5),
+                       {QUrl(QStringLiteral("https://example.org/b.zmr")),
+                        QUrl::fromLocalFile(QString::fromStdString(path))}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dlg.CurrentFile() == path; }, 3000));
+    EXPECT_EQ(dlg.Player().State(), PlayState::Running);
+    EXPECT_EQ(Text(dlg, IDC_TITLE), QStringLiteral("Dropped"));
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(path)));
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(DialogTest, CommandLineSpeedStartAndResume) {
+    auto read = [](std::vector<std::string> words, CommandLine* out) {
+        words.insert(words.begin(), "kovelplayer");
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        return ReadCommandLine(int(argv.size()), argv.data(), out);
+    };
+    CommandLine c;
+    ASSERT_EQ(read({"--speed", "1.5", "--start", "12.5", "--no-resume", "a.zmr"}, &c), -1);
+    EXPECT_EQ(c.speed, 1.5);
+    EXPECT_EQ(c.start, 12.5);
+    EXPECT_FALSE(c.resume);
+    EXPECT_EQ(c.file, "a.zmr");
+    ASSERT_EQ(read({"a.zmr"}, &c), -1);
+    EXPECT_EQ(c.speed, 1.0);
+    EXPECT_FALSE(c.start);
+    EXPECT_TRUE(c.resume);
+    ASSERT_EQ(read({"--headless", "a.zmr", "--speed", "3"}, &c), -1);
+    EXPECT_EQ(c.speed, 3.0);
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--speed", "0.4"},
+                                                {"--speed", "3.01"},
+                                                {"--speed", "fast"},
+                                                {"--speed", "nan"},
+                                                {"--start", "-1"},
+                                                {"--start", "inf"},
+                                                {"--headless", "a.zmr", "--start", "3"},
+                                                {"--headless", "a.zmr", "--no-resume"}})
+        EXPECT_EQ(read(bad, &c), 2) << bad[0] << " " << bad[1];
+}
+
+// Reopening a lesson returns where it was left, and says so for a while;
+// the bounds, a replaced file, --start and --no-resume.
+TEST_F(DialogTest, ALessonReopensWhereItWasLeft) {
+    const std::string path = (dir.path() + "/resumed.zmr").toStdString();
+    QFile::copy(QString::fromStdString(MinuteLesson()), QString::fromStdString(path));
+    // Plays the lesson from where the window puts it, moves to `to` and closes.
+    auto leaveAt = [&](double to) {
+        CPlayerDlg dlg;
+        PlayFrom(dlg, path);
+        dlg.Player().SeekBy(to - dlg.Player().GetPositionSeconds());
+        dlg.close();
+    };
+    // Opens the lesson in a new window: where it starts.
+    auto reopen = [&](const CPlayerDlg::StartOptions& options = {}) {
+        CPlayerDlg dlg;
+        dlg.SetStartOptions(options);
+        PlayFrom(dlg, path);
+        return dlg.Player().GetPositionSeconds();
+    };
+    leaveAt(25);
+    {
+        CPlayerDlg dlg;
+        PlayFrom(dlg, path);
+        EXPECT_NEAR(dlg.Player().GetPositionSeconds(), 25, 0.5);
+        EXPECT_EQ(Slider(dlg, IDC_POSITION)->value(), 25);
+        EXPECT_EQ(Shown(dlg), QString::fromUtf8(kResumedText));
+        QElapsedTimer shown;
+        shown.start();
+        // The tick leaves the notice standing for its three seconds.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Shown(dlg) != QString::fromUtf8(kResumedText); }, 5000));
+        EXPECT_GE(shown.elapsed(), kResumeNoticeMs - 600);
+        EXPECT_EQ(Shown(dlg), QString::fromStdString(FormatClock(dlg.Player().GetPositionSeconds())));
+    }
+    // Too little or nearly all of it watched: from the start.
+    for (double left : {5.0, 58.0}) {
+        leaveAt(left);
+        EXPECT_NEAR(reopen(), 0, 1.0) << left;
+    }
+    leaveAt(55);
+    EXPECT_NEAR(reopen(), 55, 0.5);
+    // --start wins; --no-resume starts at the start and keeps nothing.
+    EXPECT_NEAR(reopen({1.0, 40.0, true}), 40, 0.5);
+    {
+        CPlayerDlg dlg;
+        dlg.SetStartOptions({1.0, std::nullopt, false});
+        PlayFrom(dlg, path);
+        EXPECT_NEAR(dlg.Player().GetPositionSeconds(), 0, 1.0);
+        dlg.Player().SeekBy(30);
+    }
+    EXPECT_NEAR(reopen(), 40, 0.5);
+
+    // A kill loses little: while it plays, the window keeps where it stands.
+    {
+        CPlayerDlg dlg;
+        PlayFrom(dlg, path);
+        dlg.Player().SeekBy(15 - dlg.Player().GetPositionSeconds());
+        for (int i = 0; i < kResumeSaveTicks; ++i) dlg.OnTimer();
+        CResumeStore store(DefaultResumeStorePath());
+        const std::optional<LessonKey> key = LessonKeyOf(path, dlg.Player().ChapterIndexOffset());
+        ASSERT_TRUE(key);
+        EXPECT_NEAR(store.Find(*key).value_or(-1), 15, 1.0);
+    }
+
+    // Another file at the same path starts over.
+    leaveAt(30);
+    QFile::remove(QString::fromStdString(path));
+    QFile::copy(QString::fromStdString(MadeLesson(
+                    {"--tone", "--no-screen", "--no-camera", "--duration", "60", "--title", "Other"})),
+                QString::fromStdString(path));
+    EXPECT_NEAR(reopen(), 0, 1.0);
+    EXPECT_TRUE(messages.empty());
+}
+
+// Two players keep their positions at once; a damaged store is set aside and
+// started afresh; a store that cannot be written never stops a lesson.
+TEST_F(DialogTest, TheResumeStoreSurvivesTwoPlayersAndBrokenStores) {
+    const std::string storePath = (dir.path() + "/two/kovel/resume.db").toStdString();
+    {
+        std::vector<std::thread> players;
+        std::atomic<int> saved{0};
+        for (int p = 0; p < 2; ++p)
+            players.emplace_back([&, p] {
+                CResumeStore store(storePath);
+                for (int i = 0; i < 100; ++i)
+                    saved += store.Save({"/lesson" + std::to_string(p) + "-" + std::to_string(i % 10), "id"},
+                                        20 + i, 1000);
+            });
+        for (std::thread& t : players) t.join();
+        EXPECT_EQ(saved, 200);
+        CResumeStore reader(storePath);
+        EXPECT_EQ(reader.Find({"/lesson1-9", "id"}), 119);
+        EXPECT_EQ(reader.Find({"/lesson0-9", "other"}), std::nullopt);
+        EXPECT_EQ(reader.Find({"/lesson0-9", "id"}), std::nullopt);
+    }
+    {
+        WriteFile(storePath, std::vector<uint8_t>(4096, 'x'));
+        CResumeStore store(storePath);
+        EXPECT_TRUE(store.Save({"/a", "id"}, 30, 100));
+        EXPECT_EQ(store.Find({"/a", "id"}), 30);
+        EXPECT_TRUE(QFile::exists(QString::fromStdString(storePath + ".corrupt")));
+    }
+    // No folder can be made for the store, or it may only be read.
+    const std::string blocked = (dir.path() + "/blocked").toStdString();
+    WriteFile(blocked, {});
+    ObeyFileModes modes;
+    ASSERT_TRUE(modes.ok());
+    ASSERT_EQ(::chmod((dir.path() + "/two/kovel").toLocal8Bit().constData(), 0500), 0);
+    ASSERT_EQ(::chmod(storePath.c_str(), 0400), 0);
+    for (const std::string& state : {blocked, (dir.path() + "/two").toStdString()}) {
+        qputenv("XDG_STATE_HOME", QByteArray::fromStdString(state));
+        {
+            CPlayerDlg dlg;
+            PlayFrom(dlg, MinuteLesson());
+            dlg.Player().SeekBy(20);
+            for (int i = 0; i < kResumeSaveTicks; ++i) dlg.OnTimer();
+            dlg.close();
+        }
+        CPlayerDlg dlg;
+        PlayFrom(dlg, MinuteLesson());
+    }
+    ::chmod((dir.path() + "/two/kovel").toLocal8Bit().constData(), 0700);
+    EXPECT_TRUE(messages.empty());
 }

@@ -1,10 +1,16 @@
 #include "test_support.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMenu>
+#include <QMimeData>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QWindow>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +19,7 @@
 #include <map>
 
 #include "courseware_format.h"
+#include "graph_player.h"
 
 namespace kovel::player::test {
 
@@ -80,6 +87,83 @@ void Type(QWidget* window, const QString& text) {
     if (QWindow* w = ExposedWindow(window))
         for (QChar c : text)
             QTest::sendKeyEvent(QTest::Click, w, Qt::Key_unknown, QString(c), Qt::NoModifier);
+}
+
+bool DropAt(QWidget* target, QPoint at, const QList<QUrl>& urls, Qt::DropActions actions) {
+    QWindow* window = ExposedWindow(target);
+    if (!window)
+        return false;
+    const QPoint p = target->mapTo(target->window(), at);
+    QMimeData mime;
+    mime.setUrls(urls);
+    QDragEnterEvent enter(p, actions, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window, &enter);
+    if (!enter.isAccepted()) {
+        QDragLeaveEvent leave;
+        QCoreApplication::sendEvent(window, &leave);
+        return false;
+    }
+    QDropEvent drop(p, actions, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window, &drop);
+    return drop.isAccepted();
+}
+
+MenuSeen WithPopup(const std::function<void()>& open, const QStringList& choose) {
+    MenuSeen seen;
+    QMenu* last = nullptr;
+    qsizetype depth = 0;
+    auto closeAll = [] {
+        while (QWidget* popup = QApplication::activePopupWidget()) popup->close();
+    };
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu || menu == last)
+            return;
+        last = menu;
+        QAction* pick = nullptr;
+        for (QAction* a : menu->actions()) {
+            if (a->isSeparator())
+                continue;
+            if (a->isChecked())
+                seen.checked << a->text();
+            if (depth == 0) {
+                seen.items << a->text();
+                seen.commands << a->data().toInt();
+            }
+            if (depth < choose.size() && a->text() == choose[depth])
+                pick = a;
+        }
+        if (depth == 0) {
+            seen.shown = true;
+            seen.title = menu->title();
+        }
+        if (!pick) {
+            look.stop();
+            closeAll();
+            return;
+        }
+        ++depth;
+        menu->setActiveAction(pick);
+        if (pick->menu()) {
+            Key(menu, Qt::Key_Right);
+        } else {
+            look.stop();
+            Key(menu, Qt::Key_Return);
+        }
+    });
+    look.start(10);
+    open();
+    QCoreApplication::processEvents();
+    look.stop();
+    return seen;
+}
+
+bool RuntimeTakesRates(CGraphPlayer& player) {
+    const double rate = player.GetRate();
+    const bool takes = SUCCEEDED(player.SetRate(2.0)) && player.GetRate() == 2.0;
+    player.SetRate(rate);
+    return takes;
 }
 
 std::vector<uint8_t> RecordArea(const std::vector<Record>& records) {

@@ -7,13 +7,20 @@
 #include <utility>
 #include <vector>
 
+#include <QList>
 #include <QPoint>
 #include <QString>
+#include <QStringList>
+#include <QUrl>
 #include <Qt>
 
 class QApplication;
 class QWidget;
 class QWindow;
+
+namespace kovel::player {
+class CGraphPlayer;
+}
 
 namespace kovel::player::test {
 
@@ -60,6 +67,29 @@ void DragAt(QWidget* target, QPoint from, QPoint to, const std::function<void()>
 // A key typed into the window; the focus widget gets it.
 void Key(QWidget* window, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
 void Type(QWidget* window, const QString& text);
+// Files dragged from another program and dropped on the window at a point
+// inside `target`: the window's own hit-testing finds who takes them. True
+// when the drop was taken.
+bool DropAt(QWidget* target, QPoint at, const QList<QUrl>& urls,
+            Qt::DropActions actions = Qt::CopyAction | Qt::MoveAction);
+
+// What a pop-up menu offered: its title, its items' texts and commands
+// (QAction::data()), and the checked items of every menu gone through.
+struct MenuSeen {
+    bool shown = false;
+    QString title;
+    QStringList items;
+    QList<int> commands;
+    QStringList checked;
+};
+// Runs `open`, which shows a pop-up menu, and reports it; picks the item that
+// `choose` names (a submenu's title, then its item), else dismisses the menu.
+MenuSeen WithPopup(const std::function<void()>& open, const QStringList& choose = {});
+
+// Whether the media runtime plays at rates other than normal (asked of the
+// player's graph, which is left at its rate). Until it does, every speed the
+// window is asked for must show as the normal one.
+bool RuntimeTakesRates(CGraphPlayer& player);
 
 // GBK bytes of a few texts used by the tests.
 extern const char kGbkLessonTitle[];  // 课件 (GBK)
