@@ -18,6 +18,7 @@ kovel_require_pkg(AVUTIL libavutil libavutil-dev)
 kovel_require_pkg(SWSCALE libswscale libswscale-dev)
 kovel_require_pkg(SWRESAMPLE libswresample libswresample-dev)
 kovel_require_pkg(SDL2 sdl2 libsdl2-dev)
+kovel_require_pkg(RUBBERBAND rubberband librubberband-dev)
 kovel_require_pkg(PUGIXML pugixml libpugixml-dev)
 
 find_package(Qt6 COMPONENTS Core Gui Widgets Network Test QUIET)

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -65,6 +66,12 @@ int CPlayerApp::RunHeadless(int argc, char** argv, const CommandLine& options) {
         std::fprintf(stderr, "Failed open: %s\n", file.c_str());
         return 1;
     }
+    if (options.speed != 1.0) {
+        if (const HRESULT hr = player.SetRate(options.speed); FAILED(hr)) {
+            std::fprintf(stderr, "Failed speed %g: 0x%08x\n", options.speed, unsigned(hr));
+            return 1;
+        }
+    }
     const double duration = player.GetDurationSeconds();
     // Sets the slider scale the chapter times are counted in.
     std::printf("duration: %s\n", player.DurationText(duration).substr(1).c_str());
@@ -97,12 +104,23 @@ int CPlayerApp::RunHeadless(int argc, char** argv, const CommandLine& options) {
         if (completed) {
             std::printf("end of lesson\n");
             app.quit();
-        } else if (player.State() == PlayState::Closed ||
-                   (seconds >= 0 && elapsed.elapsed() >= seconds * 1000)) {
+        } else if (player.State() == PlayState::Closed) {
             app.quit();
         }
     });
     tick.start(100);
+    // The time given is wall time, kept to the millisecond: at a speed the
+    // position reached is speed x seconds.
+    QTimer end;
+    end.setSingleShot(true);
+    end.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&end, &QTimer::timeout, [&] {
+        std::printf("stopped at: %.2f s\n", player.GetPositionSeconds());
+        std::fflush(stdout);
+        app.quit();
+    });
+    if (seconds >= 0)
+        end.start(int(std::min<long>(seconds, INT32_MAX / 1000) * 1000));
     app.exec();
     player.CloseGraph();
     return quitSignals.Received() ? 128 + quitSignals.Received() : 0;

@@ -1,6 +1,7 @@
 #include "ffmpeg_source.h"
 
 #include <atomic>
+#include <cmath>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -221,7 +222,21 @@ class SourcePin final : public IPin, public MediaTimeSeeking {
             *l = duration_;
         return S_OK;
     }
-    HRESULT SetRate(double r) override { return r == 1.0 ? S_OK : E_INVALIDARG; }
+    // The rate travels in the next new segment; times stay media times.
+    HRESULT SetRate(double r) override {
+        if (!(r > 0) || !std::isfinite(r))
+            return E_INVALIDARG;
+        std::lock_guard<std::recursive_mutex> l(lock_);
+        rate_ = r;
+        return S_OK;
+    }
+    HRESULT GetRate(double* r) override {
+        if (!r)
+            return E_POINTER;
+        std::lock_guard<std::recursive_mutex> l(lock_);
+        *r = rate_;
+        return S_OK;
+    }
 
     // Filter state changes (called under the filter's state lock).
     HRESULT Activate() {
@@ -300,10 +315,11 @@ class SourcePin final : public IPin, public MediaTimeSeeking {
     void StartWorker() {
         stopRequest_ = false;
         REFERENCE_TIME start = start_, stop = stop_;
-        worker_ = std::thread([this, start, stop] { Work(start, stop); });
+        double rate = rate_;
+        worker_ = std::thread([this, start, stop, rate] { Work(start, stop, rate); });
     }
 
-    void Work(REFERENCE_TIME start, REFERENCE_TIME stop);
+    void Work(REFERENCE_TIME start, REFERENCE_TIME stop, double rate);
 
     FileSource* filter_;
     std::u16string name_;
@@ -322,6 +338,7 @@ class SourcePin final : public IPin, public MediaTimeSeeking {
     std::thread worker_;
     REFERENCE_TIME start_ = 0;
     REFERENCE_TIME stop_;
+    double rate_ = 1.0;
 };
 
 class FileSource final : public IBaseFilter, public IFileSourceFilter {
@@ -583,7 +600,7 @@ HRESULT SourcePin::SetPositions(LONGLONG* cur, DWORD curFlags, LONGLONG* stop, D
     return S_OK;
 }
 
-void SourcePin::Work(REFERENCE_TIME start, REFERENCE_TIME stop) {
+void SourcePin::Work(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
     ComPtr<IPin> peer;
     ComPtr<IMemInputPin> input;
     ComPtr<IMemAllocator> alloc;
@@ -595,7 +612,7 @@ void SourcePin::Work(REFERENCE_TIME start, REFERENCE_TIME stop) {
     }
     if (!peer || !input || !alloc)
         return;
-    peer->NewSegment(start, stop, 1.0);
+    peer->NewSegment(start, stop, rate);
     AVStream* st = fmt_->streams[stream_];
     int64_t origin = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
     AVPacket* pkt = av_packet_alloc();

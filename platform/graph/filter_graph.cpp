@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -402,7 +403,11 @@ class FilterGraph final : public IGraphBuilder,
         LONGLONG stop = 0;
         GetStopPosition(&stop);
         std::lock_guard<std::recursive_mutex> l(lock_);
-        REFERENCE_TIME pos = segmentStart_ + StreamTimeLocked();
+        // Stream time is wall time, in which the streams play rate_ times as
+        // much media (kovel/renderer.h).
+        const REFERENCE_TIME played = StreamTimeLocked();
+        REFERENCE_TIME pos =
+            segmentStart_ + (rate_ == 1.0 ? played : REFERENCE_TIME(std::llround(double(played) * rate_)));
         bool completed;
         {
             std::lock_guard<std::mutex> el(eventLock_);
@@ -476,7 +481,46 @@ class FilterGraph final : public IGraphBuilder,
             GetDuration(late);
         return S_OK;
     }
-    HRESULT SetRate(double r) override { return r == 1.0 ? S_OK : E_NOTIMPL; }
+    // From 0.5 to 3 (E_INVALIDARG otherwise, and nothing changes). Every
+    // source pin takes the rate; unless the graph is stopped or has played
+    // to its end, the streams then restart where playback stands, as a seek
+    // there would, with new segments that carry the rate, and the position
+    // runs on from there at the rate.
+    HRESULT SetRate(double r) override {
+        if (!(r >= kMinRate && r <= kMaxRate))
+            return E_INVALIDARG;
+        std::lock_guard<std::recursive_mutex> l(lock_);
+        auto pins = SeekingPins();
+        if (pins.empty())
+            return E_NOTIMPL;
+        if (r == rate_)
+            return S_OK;
+        for (size_t i = 0; i < pins.size(); ++i) {
+            if (HRESULT hr = pins[i]->SetRate(r); FAILED(hr)) {
+                for (size_t k = 0; k < i; ++k) pins[k]->SetRate(rate_);
+                return hr;
+            }
+        }
+        LONGLONG now = 0;
+        GetCurrentPosition(&now);
+        rate_ = r;
+        bool completed;
+        {
+            std::lock_guard<std::mutex> el(eventLock_);
+            completed = completed_;
+        }
+        // Stopped or at the end, the next start or seek carries the rate.
+        if (state_ == State_Stopped || completed)
+            return S_OK;
+        return SetPositions(&now, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning);
+    }
+    HRESULT GetRate(double* r) override {
+        if (!r)
+            return E_POINTER;
+        std::lock_guard<std::recursive_mutex> l(lock_);
+        *r = rate_;
+        return S_OK;
+    }
 
     // ---- IMediaEventEx ----
     HRESULT GetEventHandle(OAEVENT* h) override {
@@ -624,6 +668,7 @@ class FilterGraph final : public IGraphBuilder,
 
   private:
     static constexpr REFERENCE_TIME kStartLatency = 200000;  // 20 ms for the filters to start
+    static constexpr double kMinRate = 0.5, kMaxRate = 3.0;
     static constexpr HRESULT VFW_E_DUPLICATE_NAME() { return MAKE_HR(0x8004023D); }
     static constexpr HRESULT VFW_S_DUPLICATE_NAME() { return MAKE_HR(0x0004022D); }
     static constexpr HRESULT VFW_E_NOT_IN_GRAPH() { return MAKE_HR(0x8004025F); }
@@ -1079,6 +1124,7 @@ class FilterGraph final : public IGraphBuilder,
     REFERENCE_TIME runStart_ = 0;
     REFERENCE_TIME pausedStreamTime_ = 0;
     REFERENCE_TIME segmentStart_ = 0;
+    double rate_ = 1.0;
 
     std::mutex eventLock_;
     std::condition_variable eventCv_;

@@ -1,9 +1,8 @@
 // The part of IMediaSeeking that is the same wherever positions are kept in
-// media time (100-nanosecond units) and played at normal rate: the time
-// format questions, time conversion, the rate and the preroll, and the
-// capability check against what GetCapabilities reports. The positions, the
-// capabilities themselves and SetTimeFormat / SetRate are the deriving
-// object's.
+// media time (100-nanosecond units): the time format questions, time
+// conversion, the preroll, and the capability check against what
+// GetCapabilities reports. The positions, the rate, the capabilities
+// themselves and SetTimeFormat are the deriving object's.
 #pragma once
 
 #include "kovel/streaming.h"
@@ -40,12 +39,6 @@ class MediaTimeSeeking : public IMediaSeeking {
         if ((tf && *tf != TIME_FORMAT_MEDIA_TIME) || (sf && *sf != TIME_FORMAT_MEDIA_TIME))
             return E_INVALIDARG;
         *target = src;
-        return S_OK;
-    }
-    HRESULT GetRate(double* r) override {
-        if (!r)
-            return E_POINTER;
-        *r = 1.0;
         return S_OK;
     }
     HRESULT GetPreroll(LONGLONG* p) override {

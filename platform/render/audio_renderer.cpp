@@ -207,6 +207,7 @@ HRESULT AudioRenderer::OnPause(FILTER_STATE from) {
         std::lock_guard<std::mutex> c(clock_core_->mu);
         clock_core_->RebaseLocked(SteadyNow(), rate);
     }
+    DropStretch();
     OpenOutput();
     return S_OK;
 }
@@ -235,8 +236,10 @@ void AudioRenderer::OnStop() {
         eos_ = completeSent_ = false;
         ramp_ = 0;
         ForgetFirstPresentedLocked();
+        ++flushes_;
         cv_.notify_all();
     }
+    DropStretch();
     CloseOutput();
 }
 
@@ -304,33 +307,104 @@ HRESULT AudioRenderer::OnReceive(rt::InputPin*, IMediaSample* sample) {
         nextStart_ = start + toTime(keep);
         return S_OK;
     }
+    nextStart_ = start + toTime(keep);
+    const auto* first = reinterpret_cast<const int16_t*>(p + skip * blockAlign_);
+    if (playRate_ == 1.0 || syncless_)
+        return QueueLocked(l, std::vector<int16_t>(first, first + keep * channels_), start, flushes_);
+
+    // Stretched outside mu_: the output keeps playing meanwhile.
+    const double rate = playRate_;
+    const int sampleRate = rate_, channels = channels_;
+    const uint64_t flushes = flushes_;
+    l.unlock();
+    std::vector<int16_t> out;
+    REFERENCE_TIME at;
+    {
+        std::lock_guard<std::mutex> s(stretchMu_);
+        at = StretchLocked(first, keep, start, rate, sampleRate, channels, &out);
+    }
+    l.lock();
+    return QueueLocked(l, std::move(out), at, flushes);
+}
+
+HRESULT AudioRenderer::QueueLocked(std::unique_lock<std::mutex>& l, std::vector<int16_t> data,
+                                   REFERENCE_TIME start, uint64_t flushes) {
+    const int64_t frames = int64_t(data.size()) / channels_;
     const int64_t limit = std::max<int64_t>(1, kQueueLimit * rate_ / UNITS);
     cv_.wait(l, [&] {
-        return flushing_ || streamState_ == State_Stopped || queuedFrames_ == 0 ||
-               queuedFrames_ + keep <= limit;
+        return flushing_ || flushes_ != flushes || streamState_ == State_Stopped || queuedFrames_ == 0 ||
+               queuedFrames_ + frames <= limit;
     });
     if (flushing_)
         return S_FALSE;
     if (streamState_ == State_Stopped)
         return VFW_E_WRONG_STATE;
-
+    if (flushes_ != flushes || frames == 0)
+        return S_OK;
     Chunk c;
-    c.data.resize(size_t(keep) * size_t(channels_));
-    std::memcpy(c.data.data(), p + skip * blockAlign_, size_t(keep) * size_t(blockAlign_));
+    c.data = std::move(data);
     c.start = start;
-    c.frames = keep;
-    nextStart_ = start + toTime(keep);
-    queuedFrames_ += keep;
+    c.frames = frames;
+    queuedFrames_ += frames;
     queue_.push_back(std::move(c));
     cv_.notify_all();
     return S_OK;
 }
 
+REFERENCE_TIME AudioRenderer::StretchLocked(const int16_t* in, int64_t frames, REFERENCE_TIME start,
+                                            double rate, int sampleRate, int channels,
+                                            std::vector<int16_t>* out) {
+    auto toTime = [&](int64_t f) { return f * UNITS / sampleRate; };
+    // A jump in the time stamps starts the stretch afresh from them.
+    if (!stretcher_ || stretcher_->Rate() != rate || stretchRate_ != sampleRate ||
+        Abs(start - (stretchStart_ + toTime(stretchIn_))) > kSyncTolerance) {
+        stretcher_ = std::make_unique<TimeStretcher>(sampleRate, channels, rate);
+        stretchRate_ = sampleRate;
+        stretchStart_ = start;
+        stretchIn_ = stretchOut_ = 0;
+    }
+    const REFERENCE_TIME at = StreamTimeOf(stretchStart_, rate) + toTime(stretchOut_);
+    const size_t before = out->size();
+    stretcher_->Push(in, frames, out);
+    stretchIn_ += frames;
+    stretchOut_ += int64_t(out->size() - before) / channels;
+    return at;
+}
+
+REFERENCE_TIME AudioRenderer::FinishStretchLocked(std::vector<int16_t>* out) {
+    if (!stretcher_)
+        return 0;
+    const REFERENCE_TIME at =
+        StreamTimeOf(stretchStart_, stretcher_->Rate()) + stretchOut_ * UNITS / stretchRate_;
+    stretcher_->Finish(out);
+    stretcher_.reset();
+    return at;
+}
+
+void AudioRenderer::DropStretch() {
+    std::lock_guard<std::mutex> s(stretchMu_);
+    stretcher_.reset();
+}
+
 HRESULT AudioRenderer::OnEndOfStream(rt::InputPin*) {
-    bool notify = false;
+    uint64_t flushes;
     {
         std::lock_guard<std::mutex> l(mu_);
-        if (flushing_ || streamState_ == State_Stopped)
+        flushes = flushes_;
+    }
+    // The stretcher still holds the last moments of the sound.
+    std::vector<int16_t> tail;
+    REFERENCE_TIME tailStart;
+    {
+        std::lock_guard<std::mutex> s(stretchMu_);
+        tailStart = FinishStretchLocked(&tail);
+    }
+    bool notify = false;
+    {
+        std::unique_lock<std::mutex> l(mu_);
+        if (!tail.empty())
+            QueueLocked(l, std::move(tail), tailStart, flushes);
+        if (flushing_ || streamState_ == State_Stopped || flushes_ != flushes)
             return S_FALSE;
         // EC_COMPLETE follows from the output once the queue has played out.
         eos_ = true;
@@ -346,6 +420,7 @@ HRESULT AudioRenderer::OnEndOfStream(rt::InputPin*) {
 HRESULT AudioRenderer::OnBeginFlush(rt::InputPin*) {
     std::lock_guard<std::mutex> l(mu_);
     flushing_ = true;
+    ++flushes_;
     queue_.clear();
     queuedFrames_ = 0;
     eos_ = completeSent_ = false;
@@ -355,12 +430,19 @@ HRESULT AudioRenderer::OnBeginFlush(rt::InputPin*) {
 }
 
 HRESULT AudioRenderer::OnEndFlush(rt::InputPin*) {
+    DropStretch();
     std::lock_guard<std::mutex> l(mu_);
     flushing_ = false;
     nextStart_ = 0;
     resync_ = true;
     ramp_ = 0;
     return S_OK;
+}
+
+HRESULT AudioRenderer::OnNewSegment(rt::InputPin* pin, REFERENCE_TIME start, REFERENCE_TIME stop,
+                                    double rate) {
+    DropStretch();
+    return RendererBase::OnNewSegment(pin, start, stop, rate);
 }
 
 REFERENCE_TIME AudioRenderer::StreamPosLocked(int64_t extraFrames) {
@@ -472,7 +554,7 @@ void AudioRenderer::Mix(int16_t* out, int bytes) {
                     if (!c.started) {
                         c.started = true;
                         ++presented_;
-                        NoteFirstPresentedLocked(c.start + frameTime(c.offset));
+                        NoteFirstPresentedLocked(SampleTimeOf(c.start + frameTime(c.offset), playRate_));
                     }
                     maxOffset_ = std::max(maxOffset_, Abs(diff));
                     resync_ = false;

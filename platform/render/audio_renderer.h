@@ -11,6 +11,11 @@
 // output consumed (interpolated inside the block being played, never past
 // its end); it stands still while paused or stopped, so it is continuous
 // across a pause and never goes back.
+//
+// Rate: a segment played at a rate other than 1 is stretched to 1/rate of
+// its length with the pitch kept (TimeStretcher) before it is queued, so
+// queued frames always count stream time. At rate 1, and without a clock,
+// the samples are queued untouched.
 #pragma once
 
 #include <condition_variable>
@@ -23,6 +28,7 @@
 #include "kovel/control.h"
 #include "kovel/formats.h"
 #include "renderer_base.h"
+#include "time_stretcher.h"
 
 namespace kovel::render {
 
@@ -87,6 +93,7 @@ class AudioRenderer final : public RendererBase, public IBasicAudio {
     HRESULT OnEndOfStream(rt::InputPin* pin) override;
     HRESULT OnBeginFlush(rt::InputPin* pin) override;
     HRESULT OnEndFlush(rt::InputPin* pin) override;
+    HRESULT OnNewSegment(rt::InputPin* pin, REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override;
     HRESULT QueryExtra(REFIID riid, void** ppv) override;
     HRESULT CheckInputType(const rt::MediaType& mt) override;
     void SetConnected(const rt::MediaType& mt) override;
@@ -121,10 +128,32 @@ class AudioRenderer final : public RendererBase, public IBasicAudio {
     // Counts everything queued as played (running without a clock); true
     // when that completes the stream.
     bool DrainSynclessLocked();
+    // Queues interleaved frames that start at stream time `start`, once there
+    // is room (mu_ held through `l`). S_FALSE while flushing; the frames are
+    // dropped when a flush or Stop came after `flushes` was read.
+    HRESULT QueueLocked(std::unique_lock<std::mutex>& l, std::vector<int16_t> data, REFERENCE_TIME start,
+                        uint64_t flushes);
+    // Stretches frames received at sample time `start` (stretchMu_ held):
+    // appends the output to `out` and answers the stream time it starts at.
+    REFERENCE_TIME StretchLocked(const int16_t* in, int64_t frames, REFERENCE_TIME start, double rate,
+                                 int sampleRate, int channels, std::vector<int16_t>* out);
+    // Ends the stretch in progress (stretchMu_ held): its last output into
+    // `out`, and the stream time that starts at.
+    REFERENCE_TIME FinishStretchLocked(std::vector<int16_t>* out);
+    void DropStretch();
 
     AudioOutput output_;
     std::shared_ptr<AudioClockCore> clock_core_;
     IReferenceClock* clockObj_;
+
+    // The stretch of the sound being received at a rate other than 1. Its
+    // lock is taken before mu_, never while mu_ is held: the stretching runs
+    // outside mu_, so the output's Mix never waits for it.
+    std::mutex stretchMu_;
+    std::unique_ptr<TimeStretcher> stretcher_;
+    REFERENCE_TIME stretchStart_ = 0;  // sample time of its first frame in
+    int64_t stretchIn_ = 0, stretchOut_ = 0;
+    int stretchRate_ = 0;  // its frames a second
 
     // Everything below is guarded by mu_.
     bool resync_ = true;
@@ -137,6 +166,7 @@ class AudioRenderer final : public RendererBase, public IBasicAudio {
     double ramp_ = 0;                              // 0 silent .. 1 full
     double gainL_ = 1, gainR_ = 1, gainRest_ = 1;  // volume and balance in use
     LONGLONG framesPlayed_ = 0;
+    uint64_t flushes_ = 0;  // flushes and Stops so far
 
     std::atomic<LONG> volume_{0}, balance_{0};
 

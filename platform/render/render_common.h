@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cmath>
 
 #include "kovel/events.h"
 #include "kovel/streaming.h"
@@ -11,6 +12,28 @@ namespace kovel::render {
 inline REFERENCE_TIME SteadyNow() {
     using namespace std::chrono;
     return REFERENCE_TIME(duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count() / 100);
+}
+
+// A segment's rate that the renderers play; other rates are refused and
+// the segment plays at 1.
+constexpr double kMinPlayRate = 0.25, kMaxPlayRate = 4.0;
+inline bool PlayableRate(double rate) {
+    return rate >= kMinPlayRate && rate <= kMaxPlayRate;
+}
+
+// Sample time to stream time and back at a segment's rate (kovel/renderer.h);
+// exact at rate 1, saturated rather than overflowing for hostile times.
+inline REFERENCE_TIME ScaledTime(REFERENCE_TIME t, double factor) {
+    if (factor == 1.0)
+        return t;
+    const double v = std::round(double(t) * factor);
+    return v >= 9.2e18 ? REFERENCE_TIME(9.2e18) : v <= -9.2e18 ? REFERENCE_TIME(-9.2e18) : REFERENCE_TIME(v);
+}
+inline REFERENCE_TIME StreamTimeOf(REFERENCE_TIME sampleTime, double rate) {
+    return ScaledTime(sampleTime, 1.0 / rate);
+}
+inline REFERENCE_TIME SampleTimeOf(REFERENCE_TIME streamTime, double rate) {
+    return ScaledTime(streamTime, rate);
 }
 
 // Reads a sample's times. false: the sample carries none. A start without a

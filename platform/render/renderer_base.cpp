@@ -53,6 +53,13 @@ HRESULT RendererBase::WaitPrerolled(DWORD ms) {
     return done() ? S_OK : VFW_S_STATE_INTERMEDIATE;
 }
 
+HRESULT RendererBase::OnNewSegment(rt::InputPin*, REFERENCE_TIME, REFERENCE_TIME, double rate) {
+    const bool playable = PlayableRate(rate);
+    std::lock_guard<std::mutex> l(mu_);
+    playRate_ = playable ? rate : 1.0;
+    return playable ? S_OK : E_INVALIDARG;
+}
+
 HRESULT RendererBase::GetRenderState(KovelRenderState* s) {
     if (!s)
         return E_POINTER;

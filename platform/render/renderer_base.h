@@ -26,8 +26,10 @@ class RendererBase : public rt::FilterBase, public IKovelRenderer {
     // FilterBase
     int PinCount() override { return 1; }
     rt::PinBase* PinAt(int i) override;
-    // Sample times already count from the segment start.
-    HRESULT OnNewSegment(rt::InputPin*, REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
+    // Sample times already count from the segment start; the segment's rate
+    // is kept for scheduling (kovel/renderer.h). A rate the renderers cannot
+    // play is refused (E_INVALIDARG) and the segment plays at 1.
+    HRESULT OnNewSegment(rt::InputPin*, REFERENCE_TIME, REFERENCE_TIME, double rate) override;
 
     // S_OK for a type the renderer can present, S_FALSE otherwise.
     virtual HRESULT CheckInputType(const rt::MediaType& mt) = 0;
@@ -61,6 +63,7 @@ class RendererBase : public rt::FilterBase, public IKovelRenderer {
     bool connected_ = false, flushing_ = false, eos_ = false, completeSent_ = false;
     LONGLONG presented_ = 0, dropped_ = 0;
     REFERENCE_TIME maxOffset_ = 0, firstStreamTime_ = -1, firstPresentedAt_ = -1;
+    double playRate_ = 1.0;  // the segment's rate
 
   private:
     class Pin;

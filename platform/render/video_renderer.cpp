@@ -261,7 +261,8 @@ HRESULT VideoRenderer::OnReceive(rt::InputPin*, IMediaSample* sample) {
         lastStart_ = start;
         lastEnd_ = end;
     }
-    const REFERENCE_TIME lateLimit = std::clamp(timed ? end - start : interval, kMinLateLimit, kMaxLateLimit);
+    const REFERENCE_TIME lateLimit =
+        std::clamp(StreamTimeOf(timed ? end - start : interval, playRate_), kMinLateLimit, kMaxLateLimit);
 
     holding_ = true;
     heldData_ = data;
@@ -291,7 +292,7 @@ HRESULT VideoRenderer::OnReceive(rt::InputPin*, IMediaSample* sample) {
             shown_ = true;
             break;
         }
-        const REFERENCE_TIME due = runStart_ + when;
+        const REFERENCE_TIME due = runStart_ + StreamTimeOf(when, playRate_);
         REFERENCE_TIME now;
         HRESULT th;
         if (!ReadClockUnlocked(l, &now, &th))
@@ -341,7 +342,8 @@ HRESULT VideoRenderer::OnEndOfStream(rt::InputPin*) {
             break;
         // A hostile stop time must not hold completion back for long.
         const REFERENCE_TIME target =
-            runStart_ + std::min(lastEnd_, std::max<REFERENCE_TIME>(lastStart_, 0) + UNITS);
+            runStart_ +
+            StreamTimeOf(std::min(lastEnd_, std::max<REFERENCE_TIME>(lastStart_, 0) + UNITS), playRate_);
         REFERENCE_TIME now;
         HRESULT th;
         if (!ReadClockUnlocked(l, &now, &th))

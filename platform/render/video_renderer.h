@@ -2,12 +2,13 @@
 // presented at their stream time against the graph's clock.
 //
 // Scheduling: Receive holds each sample until clock time - run start reaches
-// its start (samples ending at or before the segment start are never shown;
-// one that straddles it is shown at 0). A frame found later than its frame
-// interval (its own duration, else the format's average frame time, else
-// 40 ms; at least 15 ms and at most 40 ms) is dropped and counted, except the
-// first one after a start or flush, which is shown as soon as it comes, however
-// late and up to that interval early.
+// its start divided by the segment's rate (samples ending at or before the
+// segment start are never shown; one that straddles it is shown at 0). A
+// frame found later than its frame interval (its own duration, else the
+// format's average frame time, else 40 ms, over the rate; at least 15 ms and
+// at most 40 ms) is dropped and counted, except the first one after a start
+// or flush, which is shown as soon as it comes, however late and up to that
+// interval early.
 // Without a clock every sample is presented as it arrives. A sample whose
 // start is not after the last one taken is dropped, so nothing is shown twice
 // or out of order. Paused, the first sample after a start or flush is shown

@@ -800,6 +800,20 @@ TEST_F(ChapterTest, HeadlessPlayPrintsTheChapterBesideThePosition) {
     EXPECT_TRUE(out.startsWith(QStringLiteral("title: "))) << out.toStdString();
 }
 
+TEST_F(ChapterTest, HeadlessPlayAtASpeedCoversSpeedTimesTheSeconds) {
+    const std::string path = Lesson("s.zmr", Doc("<Chapter id=\"1\" time=\"0\">A</Chapter>\n"), 10);
+    QProcess run;
+    run.start(QStringLiteral(KOVELPLAYER_PATH),
+              {"--headless", QString::fromStdString(path), "--seconds", "2", "--speed", "1.5"});
+    ASSERT_TRUE(run.waitForFinished(30000));
+    const QString out = QString::fromUtf8(run.readAllStandardOutput());
+    EXPECT_EQ(run.exitCode(), 0) << out.toStdString();
+    const QString stopped = out.section(QStringLiteral("stopped at: "), 1).section(' ', 0, 0);
+    // The start's latency counts at the speed too; a slow build under load takes
+    // most of the 0.3 s at 1.5x.
+    EXPECT_NEAR(stopped.toDouble(), 3.0, 0.3) << out.toStdString();
+}
+
 TEST_F(ChapterTest, EditModeSaysAtOnceWhenTheChaptersCannotBeWrittenBack) {
     CPlayerDlg dlg;
     OpenForEditing(dlg, Lesson("ok.zmr", Doc("<Chapter id=\"1\" time=\"10\">A</Chapter>\n")));

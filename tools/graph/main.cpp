@@ -28,6 +28,7 @@ KOVEL_GUID(CLSID_CoursewareReader, "2D042A1B-F952-4B68-AAF0-F531C78E69E4");
 struct Options {
     std::string file;
     double seconds = -1;
+    double rate = 1.0;
     std::vector<double> seeks;
     bool noClock = false;
     bool json = false;
@@ -79,7 +80,7 @@ std::string SourcePinOf(IBaseFilter* f) {
 }
 
 constexpr const char* kUsage =
-    "usage: kovel-graph FILE [--seconds N] [--seek S]... [--no-clock] [--json]\n"
+    "usage: kovel-graph FILE [--seconds N] [--seek S]... [--rate R] [--no-clock] [--json]\n"
     "Builds the graph the player builds for FILE, prints its filters and connections, plays it\n"
     "without a window and reports positions, frames, sound, events, the time from the start of\n"
     "the build to the first picture and how long each seek took to show its picture.\n"
@@ -87,6 +88,7 @@ constexpr const char* kUsage =
     "                seconds (default: to the end)\n"
     "  --seek S      once the first picture is shown, move the running graph to S seconds and\n"
     "                wait for the picture there; repeat for several seeks, made one after another\n"
+    "  --rate R      play at R times normal speed, 0.5 to 3, the pitch kept (default 1)\n"
     "  --no-clock    deliver as fast as the renderers take it, without the clock\n"
     "  --json        report as one JSON object\n"
     "  --help        show this help and exit\n"
@@ -116,7 +118,12 @@ int main(int argc, char** argv) {
             o.seconds = std::atof(argv[++i]);
         else if (a == "--seek" && i + 1 < argc)
             o.seeks.push_back(std::atof(argv[++i]));
-        else if (a == "--no-clock")
+        else if (a == "--rate" && i + 1 < argc) {
+            char* end = nullptr;
+            o.rate = std::strtod(argv[++i], &end);
+            if (!end || *end || !(o.rate >= 0.5 && o.rate <= 3.0))
+                return Usage();
+        } else if (a == "--no-clock")
             o.noClock = true;
         else if (a == "--json")
             o.json = true;
@@ -217,6 +224,13 @@ int main(int argc, char** argv) {
         LONGLONG duration = 0;
         if (ms)
             ms->GetDuration(&duration);
+        if (o.rate != 1.0) {
+            hr = ms ? ms->SetRate(o.rate) : E_NOINTERFACE;
+            if (FAILED(hr)) {
+                std::fprintf(stderr, "kovel-graph: the graph refused the rate: 0x%08x\n", unsigned(hr));
+                return 1;
+            }
+        }
         // The screen recording's renderer, else the first video renderer: its
         // first picture ends the open and each seek.
         ComPtr<IKovelRenderer> screen;
@@ -261,7 +275,15 @@ int main(int argc, char** argv) {
         auto begin = std::chrono::steady_clock::now();
         while (!done) {
             const size_t before = log.All().size();
-            log.Pump(100);
+            // Never past the end of the time given: the position is read then.
+            LONG wait = 100;
+            if (o.seconds >= 0) {
+                const double left =
+                    o.seconds -
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+                wait = LONG(std::clamp(left * 1000.0, 0.0, 100.0));
+            }
+            log.Pump(wait);
             if (log.EndedSince(before))
                 done = true;
             double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();

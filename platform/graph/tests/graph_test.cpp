@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -428,6 +429,119 @@ TEST_F(GraphTest, SeekWhileRunningRestartsTheClockAtTheNewPosition) {
     ASSERT_EQ(me_->WaitForCompletion(10000, &code), S_OK);
     auto codes = Drain(200);
     EXPECT_EQ(std::count(codes.begin(), codes.end(), EC_COMPLETE), 1);
+}
+
+// The rate: 0.5 to 3 and nothing else; every source pin gets it and sends it
+// in its next segment, from where playback stands; seeks, Stop and rewind and
+// the loop at the end keep it; the position runs at it.
+TEST_F(GraphTest, RateReachesEverySourcePinAndDrivesThePosition) {
+    Render(AvFile());
+    TestSink* video = Sink(u"Test Video Sink");
+    TestSink* audio = Sink(u"Test Audio Sink");
+    ASSERT_TRUE(video && audio);
+    ComPtr<IBaseFilter> src;
+    ASSERT_EQ(gb_->FindFilterByName(FromUtf8(AvFile()).c_str(), src.Out()), S_OK);
+    std::vector<ComPtr<IMediaSeeking>> pins;
+    for (auto& p : ListPins(src.get())) pins.push_back(QueryAs<IMediaSeeking>(p.get(), IID_IMediaSeeking));
+    ASSERT_EQ(pins.size(), 2u);
+    auto expectRate = [&](double want, const char* when) {
+        SCOPED_TRACE(when);
+        double r = 0;
+        EXPECT_EQ(ms_->GetRate(&r), S_OK);
+        EXPECT_EQ(r, want);
+        for (auto& p : pins) {
+            EXPECT_EQ(p->GetRate(&r), S_OK);
+            EXPECT_EQ(r, want);
+        }
+        // The source pins' workers send their segments on their own threads.
+        for (TestSink* sink : {video, audio}) {
+            auto segments = sink->Segments();
+            for (int i = 0; i < 500 && !segments.empty() && segments.back().rate != want; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                segments = sink->Segments();
+            }
+            if (!segments.empty()) {
+                EXPECT_EQ(segments.back().rate, want);
+            }
+        }
+    };
+    for (double refused : {0.49, 3.01, 0.0, -1.0, std::nan("")})
+        EXPECT_EQ(ms_->SetRate(refused), E_INVALIDARG) << refused;
+    expectRate(1.0, "refused");
+
+    // Set while stopped: the first segments carry it.
+    ASSERT_EQ(ms_->SetRate(2.0), S_OK);
+    video->blockDeliveries = true;
+    ASSERT_TRUE(SUCCEEDED(mc_->Run()));
+    ASSERT_TRUE(video->WaitBlocked(5000));
+    ASSERT_FALSE(video->Segments().empty());
+    expectRate(2.0, "first run");
+
+    // Media time runs `rate` times as fast as the wall clock, once the run has begun.
+    auto expectPace = [&](double rate, const char* when) {
+        SCOPED_TRACE(when);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        LONGLONG p0 = 0, p1 = 0;
+        ms_->GetCurrentPosition(&p0);
+        const auto t0 = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const auto t1 = std::chrono::steady_clock::now();
+        ms_->GetCurrentPosition(&p1);
+        const auto t2 = std::chrono::steady_clock::now();
+        auto units = [](auto d) {
+            return double(std::chrono::duration_cast<std::chrono::microseconds>(d).count()) * 10;
+        };
+        EXPECT_GE(double(p1 - p0), rate * units(t1 - t0));
+        EXPECT_LE(double(p1 - p0), rate * units(t2 - t0) + 20000);
+    };
+    expectPace(2.0, "first run");
+
+    // Changed while running: the streams restart where playback stood.
+    LONGLONG before = 0, after = 0;
+    ms_->GetCurrentPosition(&before);
+    ASSERT_EQ(ms_->SetRate(1.5), S_OK);
+    ms_->GetCurrentPosition(&after);
+    ASSERT_TRUE(video->WaitBlocked(5000));
+    expectRate(1.5, "changed while running");
+    EXPECT_GE(video->Segments().back().start, before);
+    EXPECT_LE(video->Segments().back().start, after);
+
+    LONGLONG target = 3000000;
+    ASSERT_EQ(ms_->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr, 0), S_OK);
+    ASSERT_TRUE(video->WaitBlocked(5000));
+    expectRate(1.5, "seek");
+    EXPECT_EQ(video->Segments().back().start, target);
+
+    // Paused and run on: the position stands still, then runs at the rate.
+    ASSERT_TRUE(SUCCEEDED(mc_->Pause()));
+    LONGLONG held = 0, stillHeld = 0;
+    ms_->GetCurrentPosition(&held);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ms_->GetCurrentPosition(&stillHeld);
+    EXPECT_EQ(held, stillHeld);
+    ASSERT_TRUE(SUCCEEDED(mc_->Run()));
+    expectRate(1.5, "pause");
+    expectPace(1.5, "run after pause");
+
+    // Stop and rewind, as the player's stop button does.
+    ASSERT_EQ(mc_->Stop(), S_OK);
+    LONGLONG zero = 0;
+    ms_->SetPositions(&zero, AM_SEEKING_AbsolutePositioning, nullptr, 0);
+    ASSERT_TRUE(SUCCEEDED(mc_->Run()));
+    ASSERT_TRUE(video->WaitBlocked(5000));
+    expectRate(1.5, "stop and rewind");
+
+    // Played to the end, and looped back to the start.
+    video->Unblock();
+    LONG code = 0;
+    ASSERT_EQ(me_->WaitForCompletion(10000, &code), S_OK);
+    const size_t segments = video->Segments().size();
+    video->blockDeliveries = true;
+    ASSERT_EQ(ms_->SetPositions(&zero, AM_SEEKING_AbsolutePositioning, nullptr, 0), S_OK);
+    ASSERT_TRUE(video->WaitBlocked(5000));
+    EXPECT_GT(video->Segments().size(), segments);
+    expectRate(1.5, "loop");
+    video->Unblock();
 }
 
 TEST_F(GraphTest, SeekReleasesADeliveryBlockedDownstream) {

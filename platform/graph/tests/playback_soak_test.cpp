@@ -1,7 +1,8 @@
 // A lesson of three streams plays through the real graph (the reader plug-in
 // by class id, the decoders, both renderers, the audio one on the SDL dummy
-// device) while a driver thread changes its state at random and a second
-// thread seeks single reader pins straight through their seeking interface.
+// device) while a driver thread changes its state, position and rate at
+// random and a second thread seeks single reader pins straight through their
+// seeking interface.
 // A watchdog ends the process when an operation hangs. What must hold:
 // nothing hangs, no sanitizer report, every Stop leaves no worker behind,
 // the process ends with the threads it started with, and after every seek of
@@ -201,7 +202,7 @@ TEST_F(PlaybackSoak, RandomControlSeeksAndLoopsNeitherHangNorLeak) {
     Watchdog watchdog(std::chrono::seconds(EnvNumber("KOVEL_SOAK_HANG_SECONDS", 60)));
     // Counted once a thread was started, which is when a sanitizer starts its own.
     const int threadsBefore = ThreadCount();
-    long done = 0, seeksChecked = 0, loops = 0, pinSeeks = 0;
+    long done = 0, seeksChecked = 0, loops = 0, pinSeeks = 0, rates = 0;
     {
         Graph g;
         ASSERT_TRUE(Build(lesson, &g));
@@ -293,8 +294,23 @@ TEST_F(PlaybackSoak, RandomControlSeeksAndLoopsNeitherHangNorLeak) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(2));
                     drainEvents();
                 }
+            } else if (pick < 93) {
+                // A new rate keeps the place: the streams restart where
+                // playback stands, never back at an earlier seek.
+                watchdog.Enter("rate");
+                static constexpr double kRates[] = {0.5, 0.75, 1.0, 1.25, 1.5, 2.0, 3.0};
+                const double rate = kRates[rng() % std::size(kRates)];
+                std::lock_guard<std::mutex> hold(checking);
+                LONGLONG before = 0, after = 0;
+                g.seeking->GetCurrentPosition(&before);
+                ASSERT_EQ(g.seeking->SetRate(rate), S_OK);
+                g.seeking->GetCurrentPosition(&after);
+                double now = 0;
+                g.seeking->GetRate(&now);
+                EXPECT_EQ(now, rate);
+                EXPECT_GE(after, before) << "rate " << rate;
+                ++rates;
             } else {
-                // Rate changes join the mix here once the graph takes them.
                 watchdog.Enter("wait");
                 std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 5));
             }
@@ -315,6 +331,7 @@ TEST_F(PlaybackSoak, RandomControlSeeksAndLoopsNeitherHangNorLeak) {
     std::printf("soak: seed %u, %ld operations, %ld seeks of the graph checked, %ld loops, %ld pin seeks\n",
                 seed, done, seeksChecked, loops, pinSeeks);
     EXPECT_GE(seeksChecked, 1);
+    std::printf("soak: %ld rate changes\n", rates);
 }
 
 }  // namespace

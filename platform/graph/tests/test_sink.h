@@ -24,6 +24,11 @@ struct Received {
     int generation;  // bumped by every flush
 };
 
+struct Segment {
+    REFERENCE_TIME start;
+    double rate;
+};
+
 class TestSink final : public IBaseFilter, public IPin, public IMemInputPin, public IKovelRenderer {
   public:
     explicit TestSink(const GUID& major) : major_(major) {}
@@ -34,6 +39,10 @@ class TestSink final : public IBaseFilter, public IPin, public IMemInputPin, pub
     std::vector<Received> Samples() {
         std::lock_guard<std::mutex> l(m_);
         return samples_;
+    }
+    std::vector<Segment> Segments() {
+        std::lock_guard<std::mutex> l(m_);
+        return segments_;
     }
     int Generation() {
         std::lock_guard<std::mutex> l(m_);
@@ -243,7 +252,11 @@ class TestSink final : public IBaseFilter, public IPin, public IMemInputPin, pub
         flushing_ = false;
         return S_OK;
     }
-    HRESULT NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
+    HRESULT NewSegment(REFERENCE_TIME start, REFERENCE_TIME, double rate) override {
+        std::lock_guard<std::mutex> l(m_);
+        segments_.push_back({start, rate});
+        return S_OK;
+    }
 
     // IMemInputPin
     HRESULT GetAllocator(IMemAllocator**) override { return VFW_E_NO_ALLOCATOR; }
@@ -325,6 +338,7 @@ class TestSink final : public IBaseFilter, public IPin, public IMemInputPin, pub
     int generation_ = 0;
     std::atomic<int> completes_{0};
     std::vector<Received> samples_;
+    std::vector<Segment> segments_;
     IFilterGraph* graph_ = nullptr;
     IMediaEventSink* sink_ = nullptr;
     std::u16string name_;

@@ -11,6 +11,14 @@
 // Notify(EC_ERRORABORT, hr, 0). Notify is called from a streaming or device
 // thread, never while the renderer holds its own locks.
 //
+// Time and rate: sample times count media time from the segment start, and
+// the segment's rate (NewSegment) says how fast that media time is played.
+// Stream time (the graph clock minus the run start) is wall time, so a sample
+// is due at stream time = sample time / rate. The audio renderer stretches
+// the sound to 1/rate of its length with the pitch kept, so the frames its
+// device consumes, and with them its clock, count stream time. The graph's
+// position is the segment start + stream time x rate.
+//
 // Pause: IMediaFilter::GetState(timeout) answers VFW_S_STATE_INTERMEDIATE with
 // State_Paused until the renderer holds a sample or reached end of stream,
 // waiting up to the time-out for it. Running with no sync source (SetSyncSource
@@ -36,8 +44,8 @@ struct KovelRenderState {
     // (samples wholly before the segment start count as dropped).
     LONGLONG presented;
     LONGLONG dropped;
-    // Stream time of the first sample presented since the last flush, Stop or
-    // Run from stopped; -1 when none yet.
+    // Sample time (media time from the segment start) of the first sample
+    // presented since the last flush, Stop or Run from stopped; -1 when none yet.
     REFERENCE_TIME firstStreamTime;
     // Audio: sample frames (one per channel group) the device consumed.
     LONGLONG audioFramesPlayed;

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <thread>
 
@@ -259,6 +260,69 @@ TEST(AudioRendererMix, GapIsFilledWithSilenceAndLateAudioIsCut) {
     EXPECT_EQ(s.dropped, 1);
     EXPECT_LE(s.maxOffset, AudioRenderer::kSyncTolerance);
     EXPECT_EQ(s.presented, 3);
+}
+
+TEST(AudioRendererMix, AtARateTheSoundIsStretchedInTimeAndAtOneLeftUntouched) {
+    AudioRig rig(AudioOutput::External, 16);
+    IPin* in = nullptr;
+    ASSERT_EQ(rig.source->Out()->ConnectedTo(&in), S_OK);
+    rig.Pause();
+    EXPECT_EQ(in->NewSegment(0, MAX_TIME, 10.0), E_INVALIDARG) << "no rate the renderers cannot play";
+    ASSERT_EQ(in->NewSegment(0, MAX_TIME, 2.0), S_OK);
+    // One second of 440 Hz at twice the speed; more than the queue holds, so
+    // it is sent while the output plays.
+    std::thread send([&] {
+        int64_t n = 0;
+        for (int i = 0; i < 10; ++i) {
+            auto sine = [&](BYTE* p, LONG len) {
+                auto* v = reinterpret_cast<int16_t*>(p);
+                for (LONG k = 0; k < len / 4; ++k, ++n)
+                    v[2 * k] = v[2 * k + 1] =
+                        int16_t(std::lround(8000 * std::sin(2 * M_PI * 440.0 * double(n) / kRate)));
+            };
+            if (rig.source->Send(Ms(i * 100), Ms(i * 100 + 100), sine, kBufferBytes) != S_OK)
+                return;
+        }
+        in->EndOfStream();
+    });
+    FILTER_STATE fs;
+    ASSERT_EQ(rig.filter->GetState(5000, &fs), S_OK);
+    rig.Run(0);
+    // Pulled at the pace of a device.
+    std::vector<int16_t> out;
+    for (int i = 0; i < 200 && rig.events.Count(EC_COMPLETE) == 0; ++i) {
+        auto block = Pull(rig.renderer, 480);
+        out.insert(out.end(), block.begin(), block.end());
+        std::this_thread::sleep_for(10ms);
+    }
+    send.join();
+    ASSERT_EQ(rig.events.Count(EC_COMPLETE), 1);
+    // Half a second of sound at the pitch it had.
+    int64_t first = -1, last = -1, crossings = 0;
+    for (int64_t f = 0; f < int64_t(out.size() / 2); ++f) {
+        if (std::abs(out[size_t(f) * 2]) > 2000) {
+            last = f;
+            if (first < 0)
+                first = f;
+        }
+        if (f > 0 && (out[size_t(f) * 2] < 0) != (out[size_t(f - 1) * 2] < 0))
+            ++crossings;
+    }
+    EXPECT_NEAR(double(last - first), 0.5 * kRate, 0.03 * kRate);
+    EXPECT_NEAR(double(crossings) / 2 / (double(last - first) / kRate), 440.0, 4.4);
+    // The clock counts the stretched frames (stream time), not those received.
+    EXPECT_NEAR(double(rig.State().audioFramesPlayed), 0.5 * kRate, 0.03 * kRate);
+
+    // Back at rate 1 nothing stands between the samples and the device.
+    ASSERT_EQ(rig.filter->Pause(), S_OK);
+    ASSERT_EQ(in->BeginFlush(), S_OK);
+    ASSERT_EQ(in->EndFlush(), S_OK);
+    ASSERT_EQ(in->NewSegment(0, MAX_TIME, 1.0), S_OK);
+    ASSERT_EQ(rig.SendMs(0, 100, 1234), S_OK);
+    rig.Run(0);
+    auto plain = Pull(rig.renderer, 4800);
+    for (int f = 480; f < 4800; ++f) ASSERT_EQ(plain[size_t(f) * 2], 1234) << "frame " << f;
+    in->Release();
 }
 
 TEST(AudioRendererStreaming, PrerollFlushAndEndOfStream) {

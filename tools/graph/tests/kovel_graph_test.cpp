@@ -3,12 +3,15 @@
 // the decoders and the renderers, headless with the dummy sound driver.
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <cmath>
 #include <map>
+#include <vector>
 
 namespace {
 
@@ -17,8 +20,12 @@ struct Output {
     QByteArray out, err;
 };
 
-Output RunProgram(const QString& program, const QStringList& args, int timeoutMs = 120000) {
+Output RunProgram(const QString& program, const QStringList& args, const QStringList& env = {},
+                  int timeoutMs = 120000) {
     QProcess p;
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    for (const QString& setting : env) e.insert(setting.section('=', 0, 0), setting.section('=', 1));
+    p.setProcessEnvironment(e);
     p.start(program, args);
     Output o;
     if (!p.waitForFinished(timeoutMs)) {
@@ -60,8 +67,8 @@ class KovelGraphTest : public ::testing::Test {
         return count;
     }
 
-    QJsonObject Play(const QString& file, const QStringList& extra = {}) {
-        Output o = RunProgram(KOVEL_GRAPH_PATH, QStringList{file, "--json"} + extra);
+    QJsonObject Play(const QString& file, const QStringList& extra = {}, const QStringList& env = {}) {
+        Output o = RunProgram(KOVEL_GRAPH_PATH, QStringList{file, "--json"} + extra, env);
         EXPECT_EQ(o.status, 0) << o.err.constData();
         QJsonParseError error{};
         QJsonDocument doc = QJsonDocument::fromJson(o.out.trimmed(), &error);
@@ -86,6 +93,36 @@ class KovelGraphTest : public ::testing::Test {
 
     QTemporaryDir dir;
 };
+
+// The strongest frequency from 300 to 1000 Hz in `x`, to 0.05 Hz: a Hann
+// window, then the power at each frequency (Goertzel) in 1 Hz steps and
+// around the best of them in fine ones.
+double DominantFrequency(const std::vector<double>& x, int rate) {
+    std::vector<double> w(x.size());
+    for (size_t i = 0; i < x.size(); ++i)
+        w[i] = x[i] * (0.5 - 0.5 * std::cos(2 * M_PI * double(i) / double(x.size())));
+    auto power = [&](double f) {
+        const double k = 2 * std::cos(2 * M_PI * f / rate);
+        double q1 = 0, q2 = 0;
+        for (double v : w) {
+            const double q0 = k * q1 - q2 + v;
+            q2 = q1;
+            q1 = q0;
+        }
+        return q1 * q1 + q2 * q2 - k * q1 * q2;
+    };
+    auto best = [&](double from, double to, double step) {
+        double at = from, most = -1;
+        for (double f = from; f <= to; f += step)
+            if (const double p = power(f); p > most) {
+                most = p;
+                at = f;
+            }
+        return at;
+    };
+    const double coarse = best(300, 1000, 1);
+    return best(coarse - 1, coarse + 1, 0.05);
+}
 
 TEST_F(KovelGraphTest, ALessonPlaysToItsEndInSync) {
     const QString lesson = Lesson("three.zmr", 4);
@@ -172,6 +209,46 @@ TEST_F(KovelGraphTest, AnAudioOnlyLessonCompletes) {
     EXPECT_EQ(report.value("open_ms").toDouble(), -1.0);
     ASSERT_EQ(report.value("seeks").toArray().size(), 1);
     EXPECT_EQ(report.value("seeks").toArray()[0].toObject().value("latency_ms").toDouble(), -1.0);
+}
+
+TEST_F(KovelGraphTest, AtARateTheSoundKeepsItsPitchAndThePicturesKeepUp) {
+    // The tone is A4 (440 Hz) for the first second, then one step up the
+    // scale each second.
+    const QString lesson = Lesson("rate.zmr", 6);
+    const QString played = dir.path() + "/played.raw";
+    const QJsonObject report = Play(lesson, {"--rate", "1.5", "--seconds", "3"},
+                                    {"SDL_AUDIODRIVER=disk", "SDL_DISKAUDIOFILE=" + played});
+    EXPECT_EQ(Count(report, 3), 0) << "no EC_ERRORABORT";
+    // Three seconds of wall time are four and a half of the lesson.
+    EXPECT_NEAR(report.value("position").toDouble(), 4.5, 0.3);
+    for (const QString& pin : {QString("capture"), QString("videoOut")})
+        EXPECT_GE(VideoFrom(report, pin).value("frames_presented").toInt(), 40) << pin.toStdString();
+    const QJsonObject audio = report.value("audio").toArray()[0].toObject();
+    EXPECT_LT(audio.value("max_av_offset_ms").toDouble(), 40.0);
+
+    // What the renderer handed the sound device: 16-bit stereo at 44100 Hz,
+    // silence until the run starts. Each second of the lesson lasts 2/3 s
+    // and keeps its note.
+    constexpr int kRate = 44100;
+    QFile file(played);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    const auto* pcm = reinterpret_cast<const int16_t*>(bytes.constData());
+    std::vector<double> left;
+    for (qsizetype i = 0; i + 1 < bytes.size() / 2; i += 2) left.push_back(pcm[i]);
+    size_t onset = 0;
+    while (onset < left.size() && std::abs(left[onset]) < 1000) ++onset;
+    const double notes[] = {440.0, 493.88, 554.37};
+    for (int k = 0; k < 3; ++k) {
+        const size_t from = onset + size_t((k / 1.5 + 0.1) * kRate),
+                     to = onset + size_t(((k + 1) / 1.5 - 0.1) * kRate);
+        ASSERT_LE(to, left.size()) << "sound of second " << k << " missing";
+        const double f = DominantFrequency({left.begin() + long(from), left.begin() + long(to)}, kRate);
+        EXPECT_NEAR(f, notes[k], notes[k] / 100) << "second " << k;
+    }
+
+    // Rates the runtime cannot play are refused before anything plays.
+    EXPECT_EQ(RunProgram(KOVEL_GRAPH_PATH, {lesson, "--rate", "3.5"}).status, 2);
 }
 
 }  // namespace
