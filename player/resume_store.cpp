@@ -145,6 +145,22 @@ int CResumeStore::Setup() {
     return verdict && std::strcmp(verdict, "ok") == 0 ? SQLITE_OK : SQLITE_CORRUPT;
 }
 
+int CResumeStore::SetupWhenFree() {
+    // Two players starting on a new store both turn it to WAL, which takes
+    // the file exclusively: SQLite answers one of them "busy" at once, past
+    // the busy wait, to avoid a deadlock. Starting over a few times settles
+    // it; the first that succeeds leaves WAL in the file for the other.
+    int code = SQLITE_BUSY;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        code = Setup();
+        if ((code & 0xff) != SQLITE_BUSY && (code & 0xff) != SQLITE_LOCKED)
+            break;
+        Close();
+        ::usleep(10000);
+    }
+    return code;
+}
+
 bool CResumeStore::Ready() {
     if (m_db || m_bTried)
         return m_db != nullptr;
@@ -158,7 +174,7 @@ bool CResumeStore::Ready() {
         Complain(std::strerror(errno));
         return false;
     }
-    if (const int code = Setup(); code != SQLITE_OK) {
+    if (const int code = SetupWhenFree(); code != SQLITE_OK) {
         Close();
         // A damaged store is set aside (not deleted: someone may want to
         // look at it) and started afresh; anything else is left alone.

@@ -54,6 +54,8 @@ class CResumeStore {
     bool Ready();
     // An SQLite result code; SQLITE_OK once the store is open and sound.
     int Setup();
+    // Setup, started over while another player holds the new store.
+    int SetupWhenFree();
     void Close();
     void Complain(const char* what);
 
