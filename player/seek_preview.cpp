@@ -5,11 +5,11 @@
 #include <QPainter>
 #include <QSlider>
 #include <QStyle>
-#include <QStyleOptionSlider>
 #include <algorithm>
 
 #include "graph_player.h"
 #include "preview_decoder.h"
+#include "slider_option.h"
 #include "transport.h"
 
 namespace kovel::player {
@@ -19,21 +19,6 @@ namespace {
 constexpr int kBorder = 2;
 // Pictures kept per lesson (each about 80 KB).
 constexpr size_t kCachedPictures = 120;
-
-QStyleOptionSlider SliderOption(const QSlider* slider) {
-    QStyleOptionSlider opt;
-    opt.initFrom(slider);
-    opt.orientation = slider->orientation();
-    opt.minimum = slider->minimum();
-    opt.maximum = slider->maximum();
-    opt.sliderPosition = slider->sliderPosition();
-    opt.sliderValue = slider->value();
-    opt.singleStep = slider->singleStep();
-    opt.pageStep = slider->pageStep();
-    opt.upsideDown = slider->invertedAppearance() != (slider->layoutDirection() == Qt::RightToLeft);
-    opt.subControls = QStyle::SC_All;
-    return opt;
-}
 
 }  // namespace
 

@@ -12,7 +12,7 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QStyle>
-#include <QStyleOptionSlider>
+
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -29,6 +29,7 @@
 #include "player_dlg.h"
 #include "report_message.h"
 #include "resume_store.h"
+#include "slider_option.h"
 #include "speed_control.h"
 #include "test_support.h"
 #include "transport.h"
@@ -65,16 +66,7 @@ class DialogTest : public ::testing::Test {
     static QSlider* Slider(CPlayerDlg& dlg, int id) { return static_cast<QSlider*>(dlg.Control(id)); }
     // Where the style draws the slider's thumb, in the slider's coordinates.
     static QRect Thumb(QSlider* slider) {
-        QStyleOptionSlider opt;
-        opt.initFrom(slider);
-        opt.orientation = slider->orientation();
-        opt.minimum = slider->minimum();
-        opt.maximum = slider->maximum();
-        opt.sliderPosition = slider->sliderPosition();
-        opt.sliderValue = slider->value();
-        opt.pageStep = slider->pageStep();
-        opt.singleStep = slider->singleStep();
-        opt.subControls = QStyle::SC_All;
+        const QStyleOptionSlider opt = SliderOption(slider);
         return slider->style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderHandle, slider);
     }
     // A minute of sound: long enough for page steps of several seconds.

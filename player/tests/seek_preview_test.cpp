@@ -9,7 +9,7 @@
 #include <QElapsedTimer>
 #include <QSlider>
 #include <QStyle>
-#include <QStyleOptionSlider>
+
 #include <QTest>
 #include <QWindow>
 #include <cstdio>
@@ -20,6 +20,7 @@
 #include "kovel/formats.h"
 #include "player_dlg.h"
 #include "seek_preview.h"
+#include "slider_option.h"
 #include "test_support.h"
 
 using namespace kovel::player;
@@ -29,13 +30,7 @@ namespace {
 
 // Where the slider puts `value` under the pointer (slider coordinates).
 QPoint PointOf(QSlider* slider, int value) {
-    QStyleOptionSlider opt;
-    opt.initFrom(slider);
-    opt.orientation = slider->orientation();
-    opt.minimum = slider->minimum();
-    opt.maximum = slider->maximum();
-    opt.sliderPosition = slider->sliderPosition();
-    opt.subControls = QStyle::SC_All;
+    const QStyleOptionSlider opt = SliderOption(slider);
     const QRect groove =
         slider->style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, slider);
     const QRect handle =
