@@ -205,6 +205,17 @@ MediaType PinBase::Type() {
     return mt_;
 }
 
+HRESULT PinBase::CheckConnectable(IPin* other) {
+    if (peer_)
+        return VFW_E_ALREADY_CONNECTED;
+    if (filter_->State() != State_Stopped)
+        return VFW_E_NOT_STOPPED;
+    PIN_DIRECTION d;
+    if (FAILED(other->QueryDirection(&d)) || d != (dir_ == PINDIR_INPUT ? PINDIR_OUTPUT : PINDIR_INPUT))
+        return VFW_E_INVALID_DIRECTION;
+    return S_OK;
+}
+
 HRESULT PinBase::Disconnect() {
     std::lock_guard<std::recursive_mutex> lk(filter_->StateLock());
     if (filter_->State() != State_Stopped)
@@ -315,13 +326,8 @@ HRESULT InputPin::ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* pmt) {
     if (!connector || !pmt)
         return E_POINTER;
     std::lock_guard<std::recursive_mutex> lk(filter_->StateLock());
-    if (peer_)
-        return VFW_E_ALREADY_CONNECTED;
-    if (filter_->State() != State_Stopped)
-        return VFW_E_NOT_STOPPED;
-    PIN_DIRECTION d;
-    if (FAILED(connector->QueryDirection(&d)) || d != PINDIR_OUTPUT)
-        return VFW_E_INVALID_DIRECTION;
+    if (HRESULT hr = CheckConnectable(connector); hr != S_OK)
+        return hr;
     MediaType mt = MediaType::From(*pmt);
     if (CheckMediaType(mt) != S_OK)
         return VFW_E_TYPE_NOT_ACCEPTED;
@@ -474,13 +480,8 @@ HRESULT OutputPin::Connect(IPin* receive, const AM_MEDIA_TYPE* pmt) {
     if (!receive)
         return E_POINTER;
     std::lock_guard<std::recursive_mutex> lk(filter_->StateLock());
-    if (peer_)
-        return VFW_E_ALREADY_CONNECTED;
-    if (filter_->State() != State_Stopped)
-        return VFW_E_NOT_STOPPED;
-    PIN_DIRECTION d;
-    if (FAILED(receive->QueryDirection(&d)) || d != PINDIR_INPUT)
-        return VFW_E_INVALID_DIRECTION;
+    if (HRESULT hr = CheckConnectable(receive); hr != S_OK)
+        return hr;
     // A partial type (GUID_NULL fields) is a filter on our own proposals.
     HRESULT last = VFW_E_NO_ACCEPTABLE_TYPES;
     for (const MediaType& t : ProposedTypes()) {

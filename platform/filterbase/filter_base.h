@@ -76,6 +76,10 @@ class PinBase : public IPin {
     const std::u16string& Name() const { return name_; }
 
   protected:
+    // Whether `other` may be connected to this pin now: unconnected, the
+    // filter stopped, `other` facing the other way. Under the state lock.
+    HRESULT CheckConnectable(IPin* other);
+
     FilterBase* filter_;
     PIN_DIRECTION dir_;
     std::u16string name_;
