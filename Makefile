@@ -83,7 +83,9 @@ test: test-fuzz test-normal test-san test-tsan
 SOAK_SECONDS ?= 600
 SOAK_SEED ?= $(shell date +%s)
 SOAK_ENV = KOVEL_SOAK_SECONDS=$(SOAK_SECONDS) KOVEL_SOAK_OPERATIONS=1000000000 KOVEL_SOAK_SEED=$(SOAK_SEED)
-soak: build-tsan build-san
+soak: deps $(TSAN)/CMakeCache.txt $(SAN)/CMakeCache.txt
+	cmake --build $(TSAN) -j $(JOBS) --target playback_soak_test
+	cmake --build $(SAN) -j $(JOBS) --target playback_soak_test
 	cd $(TSAN) && $(SOAK_ENV) TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	    ctest --output-on-failure -V -R playback_soak_test
 	cd $(SAN) && $(SOAK_ENV) ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \

@@ -32,8 +32,7 @@ namespace kovel::graph {
 namespace {
 
 REFERENCE_TIME WallNow() {
-    using namespace std::chrono;
-    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count() / 100;
+    return KovelSteadyNow();
 }
 
 struct Event {
@@ -425,7 +424,7 @@ class FilterGraph final : public IGraphBuilder,
         if ((stopFlags & AM_SEEKING_PositioningBitsMask) != AM_SEEKING_NoPositioning && !stop)
             return E_POINTER;
         std::lock_guard<std::recursive_mutex> l(lock_);
-        auto pins = SeekingPins();
+        auto pins = SeekingPins(true);
         if (pins.empty())
             return E_NOTIMPL;
         FILTER_STATE was = state_;
@@ -490,7 +489,7 @@ class FilterGraph final : public IGraphBuilder,
         if (!(r >= kMinRate && r <= kMaxRate))
             return E_INVALIDARG;
         std::lock_guard<std::recursive_mutex> l(lock_);
-        auto pins = SeekingPins();
+        auto pins = SeekingPins(true);
         if (pins.empty())
             return E_NOTIMPL;
         if (r == rate_)
@@ -890,10 +889,12 @@ class FilterGraph final : public IGraphBuilder,
         return area;
     }
 
-    // The streams' seekable output pins, the largest pictures first: a seek
-    // repositions them in this order, and the picture that takes longest to
-    // show (the one a user looks at) should not wait for the others.
-    std::vector<ComPtr<IMediaSeeking>> SeekingPins() {
+    // The streams' seekable output pins. A seek or a new rate restarts them
+    // in order, and wants the largest pictures first: the picture that takes
+    // longest to show (the one a user looks at) should not wait for the
+    // others. Reading positions takes them as they come, without asking
+    // every pin its format on every tick.
+    std::vector<ComPtr<IMediaSeeking>> SeekingPins(bool largestPicturesFirst = false) {
         std::lock_guard<std::recursive_mutex> l(lock_);
         std::vector<std::pair<int64_t, ComPtr<IMediaSeeking>>> found;
         for (auto& e : filters_) {
@@ -909,10 +910,11 @@ class FilterGraph final : public IGraphBuilder,
                     continue;
                 auto s = QueryAs<IMediaSeeking>(p.get(), IID_IMediaSeeking);
                 if (s)
-                    found.push_back({PictureArea(p.get()), s});
+                    found.push_back({largestPicturesFirst ? PictureArea(p.get()) : 0, s});
             }
         }
-        std::stable_sort(found.begin(), found.end(), [](auto& a, auto& b) { return a.first > b.first; });
+        if (largestPicturesFirst)
+            std::stable_sort(found.begin(), found.end(), [](auto& a, auto& b) { return a.first > b.first; });
         std::vector<ComPtr<IMediaSeeking>> out;
         for (auto& f : found) out.push_back(std::move(f.second));
         return out;

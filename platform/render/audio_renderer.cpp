@@ -363,7 +363,7 @@ REFERENCE_TIME AudioRenderer::StretchLocked(const int16_t* in, int64_t frames, R
         stretchStart_ = start;
         stretchIn_ = stretchOut_ = 0;
     }
-    const REFERENCE_TIME at = StreamTimeOf(stretchStart_, rate) + toTime(stretchOut_);
+    const REFERENCE_TIME at = StretchOutputTimeLocked();
     const size_t before = out->size();
     stretcher_->Push(in, frames, out);
     stretchIn_ += frames;
@@ -371,11 +371,14 @@ REFERENCE_TIME AudioRenderer::StretchLocked(const int16_t* in, int64_t frames, R
     return at;
 }
 
+REFERENCE_TIME AudioRenderer::StretchOutputTimeLocked() const {
+    return StreamTimeOf(stretchStart_, stretcher_->Rate()) + stretchOut_ * UNITS / stretchRate_;
+}
+
 REFERENCE_TIME AudioRenderer::FinishStretchLocked(std::vector<int16_t>* out) {
     if (!stretcher_)
         return 0;
-    const REFERENCE_TIME at =
-        StreamTimeOf(stretchStart_, stretcher_->Rate()) + stretchOut_ * UNITS / stretchRate_;
+    const REFERENCE_TIME at = StretchOutputTimeLocked();
     stretcher_->Finish(out);
     stretcher_.reset();
     return at;

@@ -137,6 +137,9 @@ class AudioRenderer final : public RendererBase, public IBasicAudio {
     // appends the output to `out` and answers the stream time it starts at.
     REFERENCE_TIME StretchLocked(const int16_t* in, int64_t frames, REFERENCE_TIME start, double rate,
                                  int sampleRate, int channels, std::vector<int16_t>* out);
+    // The stream time where the stretcher's next output frame goes
+    // (stretchMu_ held, a stretcher made).
+    REFERENCE_TIME StretchOutputTimeLocked() const;
     // Ends the stretch in progress (stretchMu_ held): its last output into
     // `out`, and the stream time that starts at.
     REFERENCE_TIME FinishStretchLocked(std::vector<int16_t>* out);

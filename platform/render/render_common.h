@@ -5,13 +5,13 @@
 #include <cmath>
 
 #include "kovel/events.h"
+#include "kovel/renderer.h"
 #include "kovel/streaming.h"
 
 namespace kovel::render {
 
 inline REFERENCE_TIME SteadyNow() {
-    using namespace std::chrono;
-    return REFERENCE_TIME(duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count() / 100);
+    return KovelSteadyNow();
 }
 
 // A segment's rate that the renderers play; other rates are refused and

@@ -7,11 +7,6 @@
 
 namespace kovel::graphtool {
 
-REFERENCE_TIME SteadyNow() {
-    using namespace std::chrono;
-    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count() / 100;
-}
-
 bool EventLog::Pump(LONG ms) {
     LONG code;
     LONG_PTR p1, p2;

@@ -11,8 +11,10 @@
 
 namespace kovel::graphtool {
 
-// The steady clock the renderers stamp presentations with (100 ns units).
-REFERENCE_TIME SteadyNow();
+// The steady clock the renderers stamp presentations with.
+inline REFERENCE_TIME SteadyNow() {
+    return KovelSteadyNow();
+}
 
 struct GraphEvent {
     LONG code;

@@ -25,6 +25,8 @@
 // with a null clock) presents samples as fast as they arrive.
 #pragma once
 
+#include <chrono>
+
 #include "kovel/streaming.h"
 
 KOVEL_GUID(IID_IKovelRenderer, "28868905-75AD-4AC5-9569-CE54E9F35EAB");
@@ -58,6 +60,13 @@ struct KovelRenderState {
     // What a user waited for after an open or a seek.
     REFERENCE_TIME firstPresentedAt;
 };
+
+// The clock of firstPresentedAt: the steady clock in 100-nanosecond units.
+// Whoever times a wait against a renderer reads this one.
+inline REFERENCE_TIME KovelSteadyNow() {
+    using namespace std::chrono;
+    return REFERENCE_TIME(duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count() / 100);
+}
 
 struct IKovelRenderer : IUnknown {
     virtual HRESULT GetRenderState(KovelRenderState* state) = 0;
