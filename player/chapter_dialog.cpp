@@ -210,6 +210,8 @@ void CPlayerDlg::OnEditDone() {
     if (SUCCEEDED(m_player.WriteBackChapterDocument()))
         ShowNotice(kMsgWrittenBack);
     DropHighlightTable();
+    // The write-back closed the lesson: the speed shown follows.
+    ShowGraphSpeed();
 }
 
 }  // namespace kovel::player

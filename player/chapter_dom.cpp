@@ -14,10 +14,17 @@ constexpr unsigned kParseFlags = pugi::parse_default | pugi::parse_declaration |
 
 }  // namespace
 
-ChapterDomLoad LoadChapterDom(pugi::xml_document& doc, const std::string& path) {
+bool ReadWhole(const std::string& path, std::string* bytes) {
     std::ifstream in(path, std::ios::binary);
-    const std::string bytes(std::istreambuf_iterator<char>(in), {});
-    if (!in || in.bad()) {
+    if (!in)
+        return false;
+    bytes->assign(std::istreambuf_iterator<char>(in), {});
+    return !in.bad();
+}
+
+ChapterDomLoad LoadChapterDom(pugi::xml_document& doc, const std::string& path) {
+    std::string bytes;
+    if (!ReadWhole(path, &bytes)) {
         ChapterDomLoad missing;
         doc.reset();
         missing.result.status = pugi::status_file_not_found;

@@ -14,6 +14,9 @@ namespace kovel::player {
 // it declares, which it is saved back in.
 using ChapterDomLoad = zmr::ChapterXml;
 
+// The whole file; false when it cannot be opened or read.
+bool ReadWhole(const std::string& path, std::string* bytes);
+
 // Loads `path` in the encoding it declares, keeping declarations, comments
 // and a whitespace-only title.
 ChapterDomLoad LoadChapterDom(pugi::xml_document& doc, const std::string& path);

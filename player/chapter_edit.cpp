@@ -68,14 +68,6 @@ const char* LoadIndexedDom(pugi::xml_document& doc, const std::string& path, Cha
     return nullptr;
 }
 
-bool ReadWhole(const std::string& path, std::string* bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    bytes->assign(std::istreambuf_iterator<char>(in), {});
-    return !in.bad();
-}
-
 constexpr char kNotSaved[] = "cannot save the chapter document";
 
 }  // namespace

@@ -12,36 +12,15 @@
 
 #include "chapter_document.h"
 #include "courseware_format.h"
+#include "user_folders.h"
 
 namespace kovel::player {
-namespace {
-
-bool MakeDirectories(const std::string& path) {
-    for (size_t i = 1; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '/') {
-            const std::string part = path.substr(0, i);
-            if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-                return false;
-        }
-    }
-    return true;
-}
-
-std::string LocalAppDataFolder() {
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/')
-        return xdg;
-    if (const char* home = std::getenv("HOME"); home && *home == '/')
-        return std::string(home) + "/.local/share";
-    return {};
-}
-
-}  // namespace
 
 std::string TempDocumentPath() {
     static std::once_flag once;
     static std::string path;
     std::call_once(once, [] {
-        const std::string base = LocalAppDataFolder();
+        const std::string base = XdgBaseFolder("XDG_DATA_HOME", ".local/share");
         if (base.empty() || !MakeDirectories(base + "/kovelplayer"))
             return;
         std::string dir = base + "/kovelplayer/session-XXXXXX";

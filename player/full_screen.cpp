@@ -38,6 +38,12 @@ QAction* AddCommand(QMenu* menu, const char* text, int command) {
 
 }  // namespace
 
+int ExecMenu(QMenu& menu, QPoint at) {
+    CNestedLoopScope nested;
+    QAction* chosen = menu.exec(at);
+    return chosen ? chosen->data().toInt() : 0;
+}
+
 std::unique_ptr<QMenu> LoadPopupMenu(int id, QWidget* parent, double speed) {
     const char* title = nullptr;
     const char* item = nullptr;
@@ -159,12 +165,7 @@ void CPlayerDlg::contextMenuEvent(QContextMenuEvent* event) {
     if (!menuId)
         return;
     std::unique_ptr<QMenu> menu = LoadPopupMenu(menuId, this, m_player.GetRate());
-    int command = 0;
-    {
-        CNestedLoopScope nested;
-        QAction* chosen = menu->exec(at);
-        command = chosen ? chosen->data().toInt() : 0;
-    }
+    const int command = ExecMenu(*menu, at);
     menu.reset();
     OnMenuCommand(command);
 }

@@ -2,6 +2,7 @@
 // and the controls it hides.
 #pragma once
 
+#include <QPoint>
 #include <memory>
 
 class QMenu;
@@ -32,5 +33,9 @@ inline constexpr char kHiddenInFullScreen[] = "hiddenInFullScreen";
 // The pop-up of menu `id` (129 or 130), built for one use; null for any other id.
 // Each menu ends with the speed choices (`speed` checked) and the about box item.
 std::unique_ptr<QMenu> LoadPopupMenu(int id, QWidget* parent, double speed);
+
+// Runs `menu` at `at` (global) as a nested loop; the chosen item's command,
+// 0 when none was chosen.
+int ExecMenu(QMenu& menu, QPoint at);
 
 }  // namespace kovel::player

@@ -498,13 +498,7 @@ void CPlayerDlg::ShowGraphSpeed() {
 void CPlayerDlg::OnSpeedButton() {
     QMenu menu(this);
     AddSpeedChoices(&menu, m_player.GetRate());
-    int command = 0;
-    {
-        CNestedLoopScope nested;
-        QAction* chosen = menu.exec(m_pSpeed->mapToGlobal(QPoint(0, m_pSpeed->height())));
-        command = chosen ? chosen->data().toInt() : 0;
-    }
-    OnMenuCommand(command);
+    OnMenuCommand(ExecMenu(menu, m_pSpeed->mapToGlobal(QPoint(0, m_pSpeed->height()))));
 }
 
 void CPlayerDlg::PlaceSpeedButton() {
@@ -657,7 +651,6 @@ void CPlayerDlg::OnTimer() {
             ReloadChapterList();
         UpdateChapterHighlight();
     }
-    ShowGraphSpeed();
     if (++m_nTicksSinceSave >= kResumeSaveTicks) {
         m_nTicksSinceSave = 0;
         SaveResumePosition(false);
@@ -795,7 +788,11 @@ void CPlayerDlg::dropEvent(QDropEvent* event) {
 bool CPlayerDlg::event(QEvent* e) {
     if (e->type() == QEvent::Type(QEvent::User + WM_GRAPHNOTIFY)) {
         // Events wait in the graph's queue while a box is up.
-        RunOutsideNestedLoops(this, [this] { m_player.HandleGraphEvents(); });
+        // A failed graph is closed there: the speed shown follows.
+        RunOutsideNestedLoops(this, [this] {
+            m_player.HandleGraphEvents();
+            ShowGraphSpeed();
+        });
         return true;
     }
     return QDialog::event(e);

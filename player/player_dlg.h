@@ -110,8 +110,6 @@ class CPlayerDlg : public QDialog {
     DialogBaseUnits BaseUnits() const { return m_baseUnits; }
     QString RequestServerName() const;
     QToolButton* SpeedButton() const { return m_pSpeed; }
-    // The store of where lessons were left; null with --no-resume.
-    CResumeStore* ResumeStore() const { return m_pResume.get(); }
     bool ResumeNoticeShown() const;
 
     // The open command (button 1010).

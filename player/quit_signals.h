@@ -20,7 +20,6 @@ class CQuitSignals : public QObject {
     CQuitSignals(const CQuitSignals&) = delete;
     CQuitSignals& operator=(const CQuitSignals&) = delete;
 
-    bool Installed() const { return m_bInstalled; }
     // The last signal received, 0 before any.
     int Received() const { return m_nReceived; }
 

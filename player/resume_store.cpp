@@ -22,6 +22,7 @@
 #include <ctime>
 
 #include "chapter_journal.h"
+#include "user_folders.h"
 
 namespace kovel::player {
 namespace {
@@ -30,16 +31,6 @@ namespace {
 constexpr int kBusyWaitMs = 250;
 // Lessons remembered; the least recently saved go first.
 constexpr int kKeptLessons = 1000;
-
-bool MakeFolders(const std::string& dir) {
-    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
-        const std::string part = dir.substr(0, slash);
-        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-            return false;
-        if (slash == std::string::npos)
-            return true;
-    }
-}
 
 // One prepared statement, finalized when it goes out of scope.
 class CStatement {
@@ -87,14 +78,8 @@ std::optional<LessonKey> LessonKeyOf(const std::string& path, std::optional<uint
 }
 
 std::string DefaultResumeStorePath() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    // A relative $XDG_STATE_HOME is invalid and ignored, like any relative XDG base directory.
-    if (state && state[0] == '/')
-        return std::string(state) + "/kovel/resume.db";
-    const char* home = std::getenv("HOME");
-    if (home && home[0] == '/')
-        return std::string(home) + "/.local/state/kovel/resume.db";
-    return std::string();
+    const std::string state = XdgBaseFolder("XDG_STATE_HOME", ".local/state");
+    return state.empty() ? state : state + "/kovel/resume.db";
 }
 
 CResumeStore::CResumeStore(std::string path) : m_path(std::move(path)) {}
@@ -170,7 +155,7 @@ bool CResumeStore::Ready() {
         return false;
     }
     const size_t slash = m_path.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !MakeFolders(m_path.substr(0, slash))) {
+    if (slash != std::string::npos && slash > 0 && !MakeDirectories(m_path.substr(0, slash))) {
         Complain(std::strerror(errno));
         return false;
     }

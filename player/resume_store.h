@@ -47,7 +47,6 @@ class CResumeStore {
     // Keeps the position, or forgets the lesson when the position is not
     // worth returning to. False when the store could not be written.
     bool Save(const LessonKey& key, double position, double duration);
-    const std::string& Path() const { return m_path; }
 
   private:
     // Opens (and sets up) the store at first use; false when it cannot be.

@@ -73,11 +73,8 @@ CSeekPreview::CSeekPreview(QSlider* slider, CGraphPlayer& player)
     connect(slider, &QSlider::sliderMoved, this, [this](int value) { ShowAt(value, ThumbCentreX()); });
 }
 
-CSeekPreview::~CSeekPreview() {
-    // The decoder's thread ends before this object (which its pictures are
-    // posted to) does.
-    m_pDecoder.reset();
-}
+// Out of line, where the decoder is a complete type.
+CSeekPreview::~CSeekPreview() = default;
 
 void CSeekPreview::Release() {
     Forget();
@@ -206,7 +203,8 @@ void CSeekPreview::PictureArrived(uint64_t lesson, int value, const QImage& pict
         return;
     if (m_nAsked == value)
         m_nAsked = -1;
-    if (m_cache.emplace(value, picture).second) {
+    // A picture that could not be made is not kept: the next visit asks again.
+    if (!picture.isNull() && m_cache.emplace(value, picture).second) {
         m_order.push_back(value);
         if (m_order.size() > kCachedPictures) {
             m_cache.erase(m_order.front());

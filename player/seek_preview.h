@@ -77,6 +77,8 @@ class CSeekPreview final : public QObject {
     QSlider* m_pSlider;
     CGraphPlayer& m_player;
     CPreviewPopup* m_pPopup;
+    // Goes with the members, before the QObject base: its thread ends
+    // before this object, which its pictures are posted to, does.
     std::unique_ptr<CPreviewDecoder> m_pDecoder;
     std::string m_strLesson;
     uint64_t m_nLesson = 0;
