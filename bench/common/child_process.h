@@ -27,14 +27,26 @@ struct RunResult {
     std::string output;
 };
 
+// The argument vector a spawn takes: pointers into `args`, null-terminated.
+inline std::vector<char*> Argv(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// User and system processor time of a child that ended.
+inline double CpuSeconds(const struct rusage& usage) {
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
 // Runs args[0] (looked up on PATH) with its arguments, its standard output
 // captured (standard error passes through), and measures wall and processor
 // time.
 inline RunResult Run(const std::vector<std::string>& args) {
     RunResult r;
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = Argv(args);
     int out[2];
     if (pipe(out) != 0)
         return r;
@@ -60,8 +72,7 @@ inline RunResult Run(const std::vector<std::string>& args) {
     struct rusage usage {};
     wait4(pid, &status, 0, &usage);
     r.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    r.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                   double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+    r.cpuSeconds = CpuSeconds(usage);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
 }

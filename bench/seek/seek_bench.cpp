@@ -144,9 +144,7 @@ class Mpv {
                                       "--keep-open=yes",
                                       "--terminal=no",
                                       "--pause=no"};
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
+        std::vector<char*> argv = Argv(args);
         if (posix_spawnp(&pid_, "mpv", nullptr, nullptr, argv.data(), environ) != 0) {
             pid_ = 0;
             return false;
@@ -214,8 +212,7 @@ class Mpv {
                 ::kill(pid_, SIGKILL);
                 ::wait4(pid_, &status, 0, &usage);
             }
-            cpu_ = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                   double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+            cpu_ = kovel::bench::CpuSeconds(usage);
             pid_ = 0;
         }
         ::unlink(path_.c_str());

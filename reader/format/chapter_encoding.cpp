@@ -148,6 +148,11 @@ size_t DecodeUtf8(std::string_view s, uint32_t* cp) {
 
 }  // namespace
 
+bool NamesUtf8(std::string_view name) {
+    const std::string upper = Upper(name);
+    return upper == "UTF-8" || upper == "UTF8";
+}
+
 DocumentEncoding DetectDocumentEncoding(std::string_view bytes) {
     DocumentEncoding e;
     struct Mark {
@@ -176,8 +181,7 @@ DocumentEncoding DetectDocumentEncoding(std::string_view bytes) {
         return e;
     }
     const std::string name = Upper(DeclaredEncoding(bytes));
-    if (name.empty() || name == "UTF-8" || name == "UTF8" || StartsWith(name, "UTF-") ||
-        StartsWith(name, "UCS"))
+    if (name.empty() || NamesUtf8(name) || StartsWith(name, "UTF-") || StartsWith(name, "UCS"))
         return e;
     // The lessons' authoring tools wrote code page 936 and called it GB2312.
     const std::string read_as = (name == "GB2312" || name == "EUC-CN" || name == "CSGB2312") ? "GBK" : name;

@@ -33,4 +33,7 @@ std::string DocumentToUtf8(std::string_view bytes, const DocumentEncoding& encod
 // (&#N;). False only when the conversion is not available.
 bool Utf8ToDocument(std::string_view utf8, const DocumentEncoding& encoding, std::string* out);
 
+// Whether an encoding name means UTF-8, in any letter case.
+bool NamesUtf8(std::string_view name);
+
 }  // namespace zmr

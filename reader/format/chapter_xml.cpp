@@ -1,7 +1,5 @@
 #include "chapter_xml.h"
 
-#include <cctype>
-
 namespace zmr {
 
 namespace {
@@ -14,12 +12,6 @@ class StringWriter : public pugi::xml_writer {
   private:
     std::string* out_;
 };
-
-bool NamesUtf8(const char* name) {
-    std::string upper(name);
-    for (char& c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
-    return upper == "UTF-8" || upper == "UTF8";
-}
 
 }  // namespace
 
